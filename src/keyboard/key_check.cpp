@@ -1,0 +1,71 @@
+#include "key_check.h"
+
+#include "../serial/port.h"
+#include "../wave/run_state.h"
+#include "keyboard.h"
+
+namespace {
+
+constexpr int kExtendedPrefix = 0xE0;
+constexpr int kUpScanCode = 0x48;
+
+enum class Command { none, raise, lower, quit };
+
+Command command_for(int code) {
+    switch (code) {
+    case ' ':
+    case 'Q':
+    case 'q':
+        return Command::quit;
+    case '+':
+    case '=':
+        return Command::raise;
+    case '-':
+    case '_':
+        return Command::lower;
+    default:
+        return Command::none;
+    }
+}
+
+}  // namespace
+
+void key_check(RunState& run) {
+    if (!key_waiting()) {
+        return;
+    }
+    int code = key_read();
+    Command command = command_for(code);
+    if (code == kExtendedPrefix) {
+        // An extended key delivers both codes at once. A lone 0xE0 is a typed
+        // character; waiting for a second code would stall the wave.
+        if (!key_waiting()) {
+            return;
+        }
+        command = key_read() == kUpScanCode ? Command::raise : Command::lower;
+    }
+
+    int candidate = run.index;
+    switch (command) {
+    case Command::quit:
+        run.quit = 1;
+        break;
+    case Command::raise:
+        if (candidate < kTopIndex) {
+            ++candidate;
+        }
+        break;
+    case Command::lower:
+        if (candidate > 0) {
+            --candidate;
+        }
+        break;
+    case Command::none:
+        break;
+    }
+    if (candidate == run.index) {
+        return;
+    }
+    port_cancel(run.port, run.write);
+    apply_row(run, candidate, true);
+}

@@ -1,0 +1,112 @@
+#include <cstdio>
+#include <cstring>
+
+#include "../keyboard/key_check.h"
+#include "../keyboard/keyboard.h"
+#include "clock.h"
+#include "run_state.h"
+
+unsigned char pulse_buffer[kPulseBufferSize];
+
+namespace {
+
+const char kBanner[] = "\n    Kelvor by Varnholm";
+const char kUsage[] = "     usage: kelvor com_port_number\n";
+const char kHelp[] = "       (freq:arrows, quit:space)\n";
+const char kFrequencyFormat[] = "\t%s Hz\n";
+
+constexpr uint32_t kBeepHz = 800;
+constexpr uint32_t kBeepMs = 200;
+
+// Each message goes out whole and at once, so a redirected output keeps every
+// line even when the run is ended from outside.
+void print_line(const char* text) {
+    std::fputs(text, stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// Keeps the port busy, one write after the other, and takes keys between
+// completions. Returns when the user has quit.
+void pulse_loop(RunState& run) {
+    uint64_t next_key_ms = 0;  // no key is taken before this time
+    while (!run.quit) {
+        port_start_write(run.port, run.signal, run.write, pulse_buffer, run.write_length);
+        uint64_t slice_end = clock_ms() + kSliceMs;
+        for (;;) {
+            uint64_t now = clock_ms();
+            if (now >= next_key_ms && key_waiting()) {
+                key_check(run);
+                now = clock_ms();
+                next_key_ms = now + kSliceMs;
+                slice_end = now + kSliceMs;
+            } else if (now >= slice_end) {
+                // A whole slice passed without a completion. After a quit key the
+                // run ends here even if the port never finishes the write.
+                if (run.quit) {
+                    port_cancel(run.port, run.write);
+                    return;
+                }
+                slice_end = now + kSliceMs;
+            }
+            const bool watch_keys = now >= next_key_ms;
+            uint64_t until = slice_end;
+            if (!watch_keys && next_key_ms < until) {
+                until = next_key_ms;
+            }
+            if (port_wait(run.port, run.signal, run.write, static_cast<uint32_t>(until - now),
+                          watch_keys)) {
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void apply_row(RunState& run, int index, bool beep_if_refused) {
+    const RateEntry& row = rate_table[index];
+    run.index = index;
+    port_set_line(run.settings, row.baud, 8, row.parity, row.stop_bits);
+    if (!port_apply_settings(run.port, run.settings) && beep_if_refused) {
+        console_beep(kBeepHz, kBeepMs);
+    }
+    run.write_length = write_length(row);
+    std::memset(pulse_buffer, row.fill & 0xFF, run.write_length);
+    std::printf(kFrequencyFormat, row.label);
+    std::fflush(stdout);
+}
+
+int kelvor_main(int argc, char** argv) {
+    print_line(kBanner);
+    if (argc != 2) {
+        print_line(kUsage);
+        return -1;
+    }
+
+    RunState run;
+    char* path = reinterpret_cast<char*>(pulse_buffer);
+    if (!port_make_path(argv[1], path, sizeof pulse_buffer) || !port_open(path, run.port)) {
+        return -2;
+    }
+    if (!port_create_signal(run.signal)) {
+        return -3;
+    }
+    port_init_write(run.write, run.signal);
+    if (!port_read_settings(run.port, run.settings)) {
+        port_close(run.port);
+        return -4;
+    }
+    print_line(kHelp);
+    apply_row(run, kStartIndex, false);
+
+    keyboard_open();
+    run.quit = 0;
+    pulse_loop(run);
+
+    port_cancel(run.port, run.write);
+    keyboard_close();
+    port_close_signal(run.signal);
+    port_close(run.port);
+    return 0;
+}

@@ -1,0 +1,30 @@
+// The run's state, owned by the entry function and lent to the key check.
+#pragma once
+
+#include <cstdint>
+
+#include "../serial/port.h"
+#include "rate_table.h"
+
+struct RunState {
+    PortHandle port{};
+    CompletionSignal signal{};
+    WriteRecord write{};
+    PortSettings settings{};
+    int index = kStartIndex;    // row of rate_table in use, 0 to kTopIndex
+    uint32_t write_length = 0;  // bytes per write
+    int quit = 0;               // set by a quit key
+};
+
+// Holds the device path during start-up, then the fill pattern.
+extern unsigned char pulse_buffer[kPulseBufferSize];
+
+// Wait slice of the pulse loop, and the least time between two keys taken.
+constexpr uint32_t kSliceMs = 200;
+
+// Makes row `index` current: port settings (with a beep when asked and the port
+// refuses), write length, buffer fill, frequency line.
+void apply_row(RunState& run, int index, bool beep_if_refused);
+
+// The program: returns the exit status (0, -1 to -4).
+int kelvor_main(int argc, char** argv);
