@@ -1,0 +1,7 @@
+# Linux: serial port through termios2, keys from the controlling terminal.
+set(KELVOR_PLATFORM_SOURCES
+    ${PROJECT_SOURCE_DIR}/src/serial/port_linux.cpp
+    ${PROJECT_SOURCE_DIR}/src/serial/line_settings_linux.cpp
+    ${PROJECT_SOURCE_DIR}/src/keyboard/keyboard_linux.cpp
+    ${PROJECT_SOURCE_DIR}/src/keyboard/key_decoder.cpp)
+set(KELVOR_PLATFORM_LIBS "")

@@ -1,0 +1,25 @@
+// What the Linux port and the Linux keyboard need from each other.
+#pragma once
+
+#include <time.h>
+
+#include <cstdint>
+
+constexpr int64_t kNever = INT64_MAX;
+
+inline int64_t monotonic_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Keyboard side, for the port's wait. Takes the terminal back if kelvor has come
+// to the foreground, and returns the descriptor to watch for keys, or -1 while no
+// key can be read (no controlling terminal, or kelvor is a background job).
+// resolve_at is set to the time at which a partly received escape sequence must
+// be decided on (kNever when there is none).
+int keyboard_watch_fd(int64_t& resolve_at);
+
+// Port side, for the signal handlers: discards the port's queued output and gives
+// up exclusive use. Safe to call from a signal handler.
+void port_discard_and_release();
