@@ -28,7 +28,7 @@ Command command_for(int code) {
     }
 }
 
-}  // namespace
+} // namespace
 
 void key_check(RunState& run) {
     if (!key_waiting()) {

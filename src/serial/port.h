@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #if defined(KELVOR_SIMULATED_PORT)
-#include "sim_port_records.h"  // the simulated line of the test suite
+#include "sim_port_records.h" // the simulated line of the test suite
 #elif defined(_WIN32)
 #include "port_records_win32.h"
 #else

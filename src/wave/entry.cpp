@@ -29,24 +29,26 @@ void print_line(const char* text) {
 // Keeps the port busy, one write after the other, and takes keys between
 // completions. Returns when the user has quit.
 void pulse_loop(RunState& run) {
-    uint64_t next_key_ms = 0;  // no key is taken before this time
+    uint64_t next_key_ms = 0; // no key is taken before this time
     while (!run.quit) {
         port_start_write(run.port, run.signal, run.write, pulse_buffer, run.write_length);
         uint64_t slice_end = clock_ms() + kSliceMs;
+        bool quit_before_slice = false;
         for (;;) {
             uint64_t now = clock_ms();
             if (now >= next_key_ms && key_waiting()) {
                 key_check(run);
                 now = clock_ms();
                 next_key_ms = now + kSliceMs;
-                slice_end = now + kSliceMs;
-            } else if (now >= slice_end) {
-                // A whole slice passed without a completion. After a quit key the
-                // run ends here even if the port never finishes the write.
-                if (run.quit) {
+            }
+            if (now >= slice_end) {
+                // A whole slice passed after the quit key without a completion:
+                // the port is held back, so end the run without waiting for it.
+                if (quit_before_slice) {
                     port_cancel(run.port, run.write);
                     return;
                 }
+                quit_before_slice = run.quit != 0;
                 slice_end = now + kSliceMs;
             }
             const bool watch_keys = now >= next_key_ms;
@@ -62,7 +64,7 @@ void pulse_loop(RunState& run) {
     }
 }
 
-}  // namespace
+} // namespace
 
 void apply_row(RunState& run, int index, bool beep_if_refused) {
     const RateEntry& row = rate_table[index];

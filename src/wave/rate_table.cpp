@@ -4,7 +4,7 @@
 // 0x1C at 8E2 gives baud / 6 (its parity bit is 1). Each frame starts low and
 // ends high with a whole number of periods, so frames join without a seam.
 constexpr RateEntry rate_table[kRateCount] = {
-    {110, kEvenParity, kTwoStopBits, 0x1C, "   18"},  // 18.33 Hz
+    {110, kEvenParity, kTwoStopBits, 0x1C, "   18"}, // 18.33 Hz
     {300, kNoParity, kOneStopBit, 0xF0, "   30"},
     {300, kEvenParity, kTwoStopBits, 0x1C, "   50"},
     {600, kNoParity, kOneStopBit, 0xF0, "   60"},

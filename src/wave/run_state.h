@@ -11,9 +11,9 @@ struct RunState {
     CompletionSignal signal{};
     WriteRecord write{};
     PortSettings settings{};
-    int index = kStartIndex;    // row of rate_table in use, 0 to kTopIndex
-    uint32_t write_length = 0;  // bytes per write
-    int quit = 0;               // set by a quit key
+    int index = kStartIndex;   // row of rate_table in use, 0 to kTopIndex
+    uint32_t write_length = 0; // bytes per write
+    int quit = 0;              // set by a quit key
 };
 
 // Holds the device path during start-up, then the fill pattern.

@@ -15,5 +15,5 @@ struct PortSettings {
     uint8_t data_bits;
     uint8_t parity;
     uint8_t stop_bits;
-    uint32_t flow_control;  // stands for every field the program must leave alone
+    uint32_t flow_control; // stands for every field the program must leave alone
 };
