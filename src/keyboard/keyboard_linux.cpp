@@ -195,7 +195,7 @@ int keyboard_watch_fd(int64_t& resolve_at) {
     return sync_terminal() ? static_cast<int>(g_tty) : -1;
 }
 
-void keyboard_open() {
+void catch_signals() {
     for (int sig : kEndSignals) {
         struct sigaction old;
         // A signal ignored from the start (nohup, a background job of a plain shell)
@@ -207,7 +207,9 @@ void keyboard_open() {
     set_handler(SIGTSTP, on_stop_signal);
     set_handler(SIGCONT, on_continue_signal);
     signal(SIGTTIN, SIG_IGN); // a read from the background fails instead of stopping kelvor
+}
 
+void keyboard_open() {
     g_tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (g_tty >= 0) {
         int type = 0;

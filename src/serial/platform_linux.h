@@ -20,6 +20,11 @@ inline int64_t monotonic_ns() {
 // be decided on (kNever when there is none).
 int keyboard_watch_fd(int64_t& resolve_at);
 
+// Keyboard side, for the port's open: from the moment kelvor holds the port, the
+// ending signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT) give back the terminal and the
+// port before the process ends, and Ctrl+Z gives back the terminal while stopped.
+void catch_signals();
+
 // Port side, for the signal handlers: discards the port's queued output and gives
 // up exclusive use. Safe to call from a signal handler.
 void port_discard_and_release();

@@ -190,6 +190,7 @@ bool port_open(const char* path, PortHandle& port) {
     g_line = LineClock{1000000, 0, false};
     port = fd;
     g_port_fd = fd;
+    catch_signals();
     return true;
 }
 

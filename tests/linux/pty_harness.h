@@ -1,0 +1,58 @@
+// Runs the real kelvor over two pseudo-terminals: one is its serial port, the
+// other its controlling terminal. A helper process stands in for the shell: it
+// leads the terminal's session, runs kelvor as a job in a process group of its
+// own, moves it to the foreground or background, and reports its stops and end.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Pty {
+    int master = -1;
+    int slave = -1; // held open by the test, so settings stay readable
+    std::string path;
+};
+
+enum class Job { foreground, background, no_terminal };
+
+struct Arrival {
+    int64_t ns; // monotonic time of the read
+    size_t bytes;
+};
+
+struct Kelvor {
+    Pty port, term;
+    pid_t helper = -1, pid = -1;
+    int control = -1, events = -1, out = -1;
+    std::string output;   // kelvor's standard output
+    std::string terminal; // what kelvor wrote to its terminal
+    bool drain_port = true;
+    std::vector<Arrival> arrivals; // reads of the port's far end
+    std::array<size_t, 256> byte_counts{};
+    bool stopped = false, ended = false;
+    int status = 0; // wait status once ended
+};
+
+Pty open_pty();
+void close_pty(Pty& pty);
+int64_t now_ns();
+
+// Starts kelvor with one argument. The ptys are created unless already open.
+void start(Kelvor& k, const std::string& arg, Job job = Job::foreground);
+// Reads everything that arrives for up to ms milliseconds; returns early after
+// anything arrived when `early` is set.
+void pump(Kelvor& k, int ms, bool early = false);
+bool wait_output(Kelvor& k, const std::string& text, int timeout_ms = 2000);
+bool wait_end(Kelvor& k, int timeout_ms = 2000);
+void press(Kelvor& k, const std::string& bytes);
+// 'f' puts kelvor in the foreground and continues it, 'b' sends it to the background.
+void job_control(Kelvor& k, char command);
+void clear_port_stats(Kelvor& k);
+// Bytes per second on the port's far end, over whole bursts (writes arrive in bursts).
+double port_byte_rate(const Kelvor& k);
+// Kills kelvor if it still runs and releases everything.
+void finish(Kelvor& k);
