@@ -252,9 +252,7 @@ TEST(KelvorPty, QuitsWhenTheFarEndStallsOrIsGone) {
     Kelvor stalled;
     stalled.port = open_pty();
     stalled.drain_port = false;
-    const std::string fill(4096, 'x');
-    while (write(stalled.port.slave, fill.data(), fill.size()) > 0) {
-    }
+    stall_far_end(stalled.port);
     start(stalled, stalled.port.path);
     ASSERT_TRUE(wait_output(stalled, line(13)));
     pump(stalled, 300);

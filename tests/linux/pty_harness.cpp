@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -93,6 +94,22 @@ void close_pty(Pty& pty) {
     }
 }
 
+void stall_far_end(const Pty& pty) {
+    termios raw; // as kelvor will set it: output processing takes room of its own
+    tcgetattr(pty.slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(pty.slave, TCSANOW, &raw);
+    const std::string fill(4096, 'x');
+    for (bool took = true; took; usleep(100000)) {
+        took = false;
+        for (size_t len = fill.size(); len > 0; len /= 2) {
+            while (write(pty.slave, fill.data(), len) > 0) {
+                took = true;
+            }
+        }
+    }
+}
+
 void start(Kelvor& k, const std::string& arg, Job job) {
     if (k.port.master < 0) {
         k.port = open_pty();
@@ -134,6 +151,7 @@ void pump(Kelvor& k, int ms, bool early) {
         ssize_t n;
         while ((n = read(k.out, buf, sizeof buf)) > 0) {
             k.output.append(buf, static_cast<size_t>(n));
+            k.output_ns = now_ns();
         }
         while ((n = read(k.term.master, buf, sizeof buf)) > 0) {
             k.terminal.append(buf, static_cast<size_t>(n));

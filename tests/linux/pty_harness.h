@@ -28,8 +28,9 @@ struct Kelvor {
     Pty port, term;
     pid_t helper = -1, pid = -1;
     int control = -1, events = -1, out = -1;
-    std::string output;   // kelvor's standard output
-    std::string terminal; // what kelvor wrote to its terminal
+    std::string output;    // kelvor's standard output
+    int64_t output_ns = 0; // when output last arrived
+    std::string terminal;  // what kelvor wrote to its terminal
     bool drain_port = true;
     std::vector<Arrival> arrivals; // reads of the port's far end
     std::array<size_t, 256> byte_counts{};
@@ -40,6 +41,8 @@ struct Kelvor {
 Pty open_pty();
 void close_pty(Pty& pty);
 int64_t now_ns();
+// Fills the pty until its far end, which nobody reads, takes no single byte more.
+void stall_far_end(const Pty& pty);
 
 // Starts kelvor with one argument. The ptys are created unless already open.
 void start(Kelvor& k, const std::string& arg, Job job = Job::foreground);
