@@ -41,7 +41,7 @@ constexpr int64_t kSequenceWaitNs = 50000000;
 // PC timer clock that KIOCSOUND divides to set the tone.
 constexpr uint32_t kTimerHz = 1193180;
 
-const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 bool foreground() {
     const int tty = g_tty;
@@ -90,7 +90,7 @@ void unblock(int sig) {
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-// SIGINT, SIGTERM, SIGHUP, SIGQUIT: leave the terminal and the port as found, then
+// SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE: leave the terminal and the port as found, then
 // end by the same signal so that the exit status says so.
 void on_end_signal(int sig) {
     sound_off();

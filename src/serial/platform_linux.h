@@ -21,7 +21,7 @@ inline int64_t monotonic_ns() {
 int keyboard_watch_fd(int64_t& resolve_at);
 
 // Keyboard side, for the port's open: from the moment kelvor holds the port, the
-// ending signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT) give back the terminal and the
+// ending signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) give back the terminal and the
 // port before the process ends, and Ctrl+Z gives back the terminal while stopped.
 void catch_signals();
 
