@@ -295,7 +295,7 @@ TEST(KelvorPty, GivesTheTerminalBackWhileStoppedOrInTheBackground) {
     }
     ASSERT_TRUE(k.stopped);
     EXPECT_TRUE(modes_as_found(k));
-    job_control(k, 'f');
+    bring_to_foreground(k);
     for (int i = 0; i < 100 && !keys_mode(k); ++i) {
         pump(k, 10);
     }
@@ -319,7 +319,7 @@ TEST(KelvorPty, GivesTheTerminalBackWhileStoppedOrInTheBackground) {
     EXPECT_EQ(bg.output, expected);
     EXPECT_FALSE(bg.stopped || bg.ended);
     EXPECT_TRUE(modes_as_found(bg));
-    job_control(bg, 'f');
+    bring_to_foreground(bg);
     step(bg, expected, "", 14);
     press(bg, "q");
     ASSERT_TRUE(wait_end(bg));

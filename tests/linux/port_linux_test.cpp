@@ -1,13 +1,10 @@
-// Port naming and line settings on a pseudo-terminal.
+// Naming the port from the command-line argument.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "pty_harness.h"
-#include "serial/line_settings_linux.h"
 #include "serial/port.h"
-#include "wave/rate_table.h"
 
 TEST(PortLinux, NamesThePortWithoutOverrunningTheBuffer) {
     char buf[32];
@@ -29,21 +26,4 @@ TEST(PortLinux, NamesThePortWithoutOverrunningTheBuffer) {
     EXPECT_FALSE(port_make_path("abcdefghijk", guarded, 16));
     EXPECT_FALSE(port_make_path("/0123456789abcdef", guarded, 16));
     EXPECT_EQ(std::string(guarded + 16, 4), "####");
-}
-
-TEST(PortLinux, EveryRowReadsBackAndParityRefusalIsSeen) {
-    Pty pty = open_pty();
-    PortSettings s{};
-    ASSERT_TRUE(line_read(pty.slave, s));
-    for (const RateEntry& row : rate_table) {
-        line_set(s, row.baud, 8, row.parity, row.stop_bits);
-        ASSERT_TRUE(line_write(pty.slave, s));
-        PortSettings back{};
-        ASSERT_TRUE(line_read(pty.slave, back));
-        EXPECT_EQ(line_frame(back).baud, row.baud);
-        EXPECT_EQ(line_frame(back).two_stop_bits, row.stop_bits == kTwoStopBits);
-        // A pseudo-terminal always drops the parity bit: those rows count as refused.
-        EXPECT_EQ(line_matches(s, back), row.parity == kNoParity) << row.label;
-    }
-    close_pty(pty);
 }

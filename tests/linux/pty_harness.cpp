@@ -49,11 +49,9 @@ void nonblocking(int fd) {
             char c = 0;
             if (read(control, &c, 1) != 1) {
                 kill(pid, SIGKILL); // the test is gone
-            } else if (c == 'f') {
-                tcsetpgrp(tty, pid);
+            } else {
+                tcsetpgrp(tty, pid); // fg
                 kill(-pid, SIGCONT);
-            } else if (c == 'b') {
-                tcsetpgrp(tty, getpgrp());
             }
         }
         int status = 0;
@@ -194,8 +192,8 @@ void press(Kelvor& k, const std::string& bytes) {
     write(k.term.master, bytes.data(), bytes.size());
 }
 
-void job_control(Kelvor& k, char command) {
-    write(k.control, &command, 1);
+void bring_to_foreground(Kelvor& k) {
+    write(k.control, "f", 1);
 }
 
 void clear_port_stats(Kelvor& k) {

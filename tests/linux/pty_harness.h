@@ -52,8 +52,8 @@ void pump(Kelvor& k, int ms, bool early = false);
 bool wait_output(Kelvor& k, const std::string& text, int timeout_ms = 2000);
 bool wait_end(Kelvor& k, int timeout_ms = 2000);
 void press(Kelvor& k, const std::string& bytes);
-// 'f' puts kelvor in the foreground and continues it, 'b' sends it to the background.
-void job_control(Kelvor& k, char command);
+// Puts kelvor in the foreground and continues it, as `fg` does.
+void bring_to_foreground(Kelvor& k);
 void clear_port_stats(Kelvor& k);
 // Bytes per second on the port's far end, over whole bursts (writes arrive in bursts).
 double port_byte_rate(const Kelvor& k);
