@@ -6,14 +6,14 @@ FrameBits frame_line_bits(const RateEntry& row) {
     FrameBits frame{};
     const unsigned data = row.fill & 0xFF;
     int ones = 0;
-    frame.level[frame.count++] = 0;  // start bit
+    frame.level[frame.count++] = 0; // start bit
     for (int i = 0; i < 8; ++i) {
         const uint8_t bit = (data >> i) & 1;
         ones += bit;
         frame.level[frame.count++] = bit;
     }
     if (row.parity == kEvenParity) {
-        frame.level[frame.count++] = ones % 2;  // makes the count of ones even
+        frame.level[frame.count++] = ones % 2; // makes the count of ones even
     }
     const int stops = row.stop_bits == kTwoStopBits ? 2 : 1;
     for (int i = 0; i < stops; ++i) {
@@ -26,7 +26,7 @@ int bits_per_period(const FrameBits& frame) {
     if (frame.count == 0 || frame.level[0] != 0 || frame.level[frame.count - 1] != 1) {
         return 0;
     }
-    int run = 0;  // length of the first run; every other run must match it
+    int run = 0; // length of the first run; every other run must match it
     int current = 0;
     for (int i = 0; i < frame.count; ++i) {
         ++current;
@@ -69,7 +69,8 @@ std::string wave_frequency_text(const RateEntry& row) {
     if (centi % 100 == 0) {
         std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(centi / 100));
     } else {
-        std::snprintf(text, sizeof text, "%llu.%02llu", static_cast<unsigned long long>(centi / 100),
+        std::snprintf(text, sizeof text, "%llu.%02llu",
+                      static_cast<unsigned long long>(centi / 100),
                       static_cast<unsigned long long>(centi % 100));
     }
     return text;

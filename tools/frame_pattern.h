@@ -12,7 +12,7 @@
 constexpr int kMaxFrameBits = 12;
 
 struct FrameBits {
-    uint8_t level[kMaxFrameBits];  // line level per bit time: 0 low (space), 1 high (mark)
+    uint8_t level[kMaxFrameBits]; // line level per bit time: 0 low (space), 1 high (mark)
     int count;
 };
 

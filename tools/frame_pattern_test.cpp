@@ -15,8 +15,7 @@ RateEntry row_of(uint16_t fill, uint8_t parity, uint8_t stop_bits) {
 TEST(FrameLineBits, FillBytesGoOutStartBitFirstThenLeastSignificantBitFirst) {
     EXPECT_EQ(frame_text(frame_line_bits(row_of(0x55, kNoParity, kOneStopBit))), "0101010101");
     EXPECT_EQ(frame_text(frame_line_bits(row_of(0xF0, kNoParity, kOneStopBit))), "0000011111");
-    EXPECT_EQ(frame_text(frame_line_bits(row_of(0x1C, kEvenParity, kTwoStopBits))),
-              "000111000111");
+    EXPECT_EQ(frame_text(frame_line_bits(row_of(0x1C, kEvenParity, kTwoStopBits))), "000111000111");
     // An asymmetric byte shows the bit order.
     EXPECT_EQ(frame_text(frame_line_bits(row_of(0x01, kNoParity, kOneStopBit))), "0100000001");
     EXPECT_EQ(frame_text(frame_line_bits(row_of(0x80, kNoParity, kTwoStopBits))), "00000000111");
@@ -29,7 +28,7 @@ TEST(FrameLineBits, EvenParityBitMakesTheOnesEvenForEveryByte) {
         const FrameBits frame = frame_line_bits(row_of(uint8_t(byte), kEvenParity, kOneStopBit));
         ASSERT_EQ(frame.count, 11) << byte;
         int ones = 0;
-        for (int i = 1; i <= 9; ++i) {  // data bits and parity bit
+        for (int i = 1; i <= 9; ++i) { // data bits and parity bit
             ones += frame.level[i];
         }
         EXPECT_EQ(ones % 2, 0) << "byte " << byte;
@@ -73,4 +72,4 @@ TEST(RateTableWaves, EveryRowMakesTheSquareWaveItsLabelNames) {
     EXPECT_EQ(wave_frequency_text(row_of(0x55, kEvenParity, kOneStopBit)), "");
 }
 
-}  // namespace
+} // namespace

@@ -88,8 +88,8 @@ void print_markdown() {
 }
 
 void print_roff() {
-    std::printf(".TS\ntab(;);\nr r r l l.\n");
-    std::printf("Row;Frequency (Hz);Line speed;Frame;Byte\n_\n");
+    std::printf(".TS\ntab(;);\nrb rb rb lb lb\nr r r l l.\n");
+    std::printf("Row;Frequency (Hz);bit/s;Frame;Byte\n_\n");
     for (int i = 0; i < kRateCount; ++i) {
         const RateEntry& row = rate_table[i];
         std::printf("%d;%s;%u;%s;%s\n", i, frequency_cell(i).c_str(),
@@ -100,12 +100,12 @@ void print_roff() {
 }
 
 // Picture geometry, in pixels.
-constexpr int kCell = 28;        // one bit time
-constexpr int kLeft = 80;        // room for the level names
-constexpr int kIdleCells = 2;    // idle line before the first frame
-constexpr int kFrames = 2;       // frames drawn back to back
+constexpr int kCell = 28;     // one bit time
+constexpr int kLeft = 80;     // room for the level names
+constexpr int kIdleCells = 2; // idle line before the first frame
+constexpr int kFrames = 2;    // frames drawn back to back
 constexpr int kPanelHeight = 140;
-constexpr int kTop = 44;         // below the title
+constexpr int kTop = 44; // below the title
 constexpr int kWidth = kLeft + (kIdleCells + kFrames * kMaxFrameBits) * kCell + 20;
 
 // Role of bit i of a frame: S start, 0-7 data bit, P parity, T stop.
@@ -146,8 +146,7 @@ void print_panel(const Pattern& pattern, int y0) {
     const int high = y0 + 52;
     const int low = y0 + 92;
     const int frame_x = kLeft + kIdleCells * kCell;
-    std::printf("  <text x=\"%d\" y=\"%d\" text-anchor=\"end\">high</text>\n", kLeft - 8,
-                high + 4);
+    std::printf("  <text x=\"%d\" y=\"%d\" text-anchor=\"end\">high</text>\n", kLeft - 8, high + 4);
     std::printf("  <text x=\"%d\" y=\"%d\" text-anchor=\"end\">low</text>\n", kLeft - 8, low + 4);
     std::printf("  <text x=\"%d\" y=\"%d\" text-anchor=\"middle\" fill=\"#444\">idle</text>\n",
                 kLeft + kIdleCells * kCell / 2, y0 + 46);
@@ -217,7 +216,7 @@ void print_svg() {
     std::printf("</svg>\n");
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
