@@ -76,14 +76,22 @@ else()
         DESTINATION ${kelvor_doc_dir})
     install(FILES docs/frames.svg DESTINATION ${kelvor_doc_dir}/docs)
 
+    # The shipped program gets the usual hardening of a Debian binary: read-only
+    # relocations bound at start, and checked string and memory functions.
+    if(TARGET kelvor)
+        target_compile_options(kelvor PRIVATE
+            "$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+        target_link_options(kelvor PRIVATE -Wl,-z,relro,-z,now)
+    endif()
+
     set(CPACK_GENERATOR DEB)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
     set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+    # CPack puts the summary above this as the synopsis line.
     set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-        "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-kelvor keeps a serial port sending one byte back to back and picks the line
+        "kelvor keeps a serial port sending one byte back to back and picks the line
 speed, parity and stop bits so that the transmit line carries a square wave
 with a 50 % duty cycle. It offers 30 frequencies from 18 Hz to 19200 Hz,
 stepped with the arrow keys, for testing at the bench with a USB-serial
