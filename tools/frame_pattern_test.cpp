@@ -35,7 +35,9 @@ TEST(FrameLineBits, EvenParityBitMakesTheOnesEvenForEveryByte) {
     }
 }
 
-TEST(BitsPerPeriod, RejectsFramesThatDoNotMakeAnEvenSquareWave) {
+TEST(BitsPerPeriod, FindsThePeriodOfAnyEvenSquareWaveAndRejectsTheRest) {
+    // Not in the table, but a square wave all the same: 001100110011.
+    EXPECT_EQ(bits_per_period(frame_line_bits(row_of(0x66, kEvenParity, kTwoStopBits))), 4);
     // Right byte, wrong frame: the parity or stop bits break the pattern.
     EXPECT_EQ(bits_per_period(frame_line_bits(row_of(0x55, kEvenParity, kTwoStopBits))), 0);
     EXPECT_EQ(bits_per_period(frame_line_bits(row_of(0xF0, kEvenParity, kTwoStopBits))), 0);
