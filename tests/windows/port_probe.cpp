@@ -1,0 +1,107 @@
+// Drives the Win32 port layer directly, run under Wine by wine_test.cpp. The
+// argument names a COM port linked to a pseudo-terminal whose other side is not
+// read, so the line backs up and a write stays pending, as on a port held back by
+// flow control. Prints one line per failed check; the exit status counts them.
+#include <cstdio>
+#include <cstring>
+
+#include "port.h"
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::printf("FAIL: %s\n", what);
+        ++failures;
+    }
+}
+
+ULONGLONG elapsed_since(ULONGLONG start) {
+    return GetTickCount64() - start;
+}
+
+void check_paths() {
+    char buf[16];
+    check(port_make_path("12", buf, sizeof buf) && std::strcmp(buf, "\\\\.\\COM12") == 0,
+          "COM12 gets the device-namespace path");
+    // 7 characters of prefix, 4 of designation and the terminating zero fill 12 bytes.
+    std::memset(buf, '#', sizeof buf);
+    check(port_make_path("1234", buf, 12) && buf[11] == '\0', "a path that just fits is built");
+    std::memset(buf, '#', sizeof buf);
+    check(!port_make_path("12345", buf, 12), "a path one byte too long is refused");
+    check(std::memcmp(buf + 12, "####", 4) == 0, "nothing is written past the buffer");
+}
+
+// Starts writes until one is still pending after a short wait.
+bool back_up_line(PortHandle port, CompletionSignal signal, WriteRecord& write) {
+    static unsigned char data[2304];
+    std::memset(data, 0x55, sizeof data);
+    for (int i = 0; i < 500; ++i) {
+        port_start_write(port, signal, write, data, sizeof data);
+        if (!port_wait(port, signal, write, 50, false)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void check_pending_write(const char* designation) {
+    char path[64];
+    PortHandle port{};
+    CompletionSignal signal{};
+    WriteRecord write{};
+    PortSettings settings{};
+    if (!port_make_path(designation, path, sizeof path) || !port_open(path, port) ||
+        !port_create_signal(signal) || !port_read_settings(port, settings)) {
+        check(false, "the port opens and its settings can be read");
+        return;
+    }
+    port_init_write(write, signal);
+    port_set_line(settings, 115200, 8, 0, 0);
+    port_apply_settings(port, settings);
+
+    if (!back_up_line(port, signal, write)) {
+        check(false, "a write stays pending once the line backs up");
+        return;
+    }
+    ULONGLONG start = GetTickCount64();
+    check(!port_wait(port, signal, write, 200, false) && elapsed_since(start) >= 190,
+          "a wait on a pending write takes its full time");
+    start = GetTickCount64();
+    check(!port_wait(port, signal, write, 200, true) && elapsed_since(start) >= 190,
+          "watching for keys without a key press does not end the wait early");
+    start = GetTickCount64();
+    check(!port_wait(port, nullptr, write, 200, false) && elapsed_since(start) >= 190,
+          "a failing wait still takes its full time");
+
+    for (int round = 0; round < 2; ++round) { // the second round reuses the record
+        port_cancel(port, write);
+        start = GetTickCount64();
+        check(port_wait(port, signal, write, 1000, false) && elapsed_since(start) < 500,
+              "the cancelled write's completion reaches the next wait");
+        port_start_write(port, signal, write, reinterpret_cast<const unsigned char*>(path), 1);
+        check(!port_wait(port, signal, write, 100, false),
+              "a write started on the reused record is pending on the backed-up line");
+    }
+    port_cancel(port, write);
+    check(port_wait(port, signal, write, 1000, false), "the last cancelled write completes");
+    port_cancel(port, write);
+    check(!port_wait(port, signal, write, 100, false),
+          "a cancel with nothing in flight signals no completion");
+
+    port_close_signal(signal);
+    port_close(port);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    check_paths();
+    if (argc == 2) {
+        check_pending_write(argv[1]);
+    }
+    std::printf("%d failed\n", failures);
+    return failures;
+}
