@@ -17,7 +17,6 @@
 namespace sim {
 namespace {
 
-constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 constexpr uint32_t kInitialFlowControl = 0xC0FFEE;
 
 // Capacity is reserved at reset: the line must not allocate while the program runs.
