@@ -23,6 +23,12 @@ constexpr uint32_t kInitialFlowControl = 0xC0FFEE;
 constexpr size_t kEventCapacity = 1 << 16;
 constexpr size_t kSegmentCapacity = 1 << 21;
 
+// A run that goes on past these has hung (it never quits, or it spins without
+// letting time pass): it is ended by unwinding out of the program.
+constexpr int64_t kVirtualTimeLimitNs = 600LL * 1000 * kNsPerMs;
+constexpr size_t kWaitLimit = 1000000;
+struct RunAway {};
+
 struct Line {
     Config config;
     std::vector<Key> keys;
@@ -156,7 +162,14 @@ Run run_kelvor(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     allocations = 0;
     testing::internal::CaptureStdout();
-    int status = kelvor_main(static_cast<int>(copies.size()), argv.data());
+    int status;
+    try {
+        status = kelvor_main(static_cast<int>(copies.size()), argv.data());
+    } catch (const RunAway&) {
+        ADD_FAILURE() << "the run did not end (virtual time " << line.now / kNsPerMs << " ms, "
+                      << line.waits << " waits)";
+        status = 1;
+    }
     counting_allocations = false;
     return {status, testing::internal::GetCapturedStdout()};
 }
@@ -306,7 +319,9 @@ void port_start_write(PortHandle, CompletionSignal, WriteRecord&, const unsigned
 }
 
 bool port_wait(PortHandle, CompletionSignal, WriteRecord&, uint32_t timeout_ms, bool watch_keys) {
-    ++line.waits;
+    if (++line.waits > sim::kWaitLimit || line.now > sim::kVirtualTimeLimitNs) {
+        throw sim::RunAway{};
+    }
     sim::settle();
     if (!line.signal) {
         if (watch_keys && sim::key_available()) {
