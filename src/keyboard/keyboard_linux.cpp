@@ -50,7 +50,7 @@ bool foreground() {
 
 // Safe in a signal handler.
 void restore_terminal() {
-    if (g_raw && g_have_saved && foreground()) {
+    if (g_have_saved && foreground()) {
         tcsetattr(g_tty, TCSANOW, &g_saved);
     }
     g_raw = 0;
@@ -136,6 +136,9 @@ bool sync_terminal() {
     if (g_have_saved) {
         termios raw = g_saved;
         raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL);
+        // Ctrl+S would stop the terminal's output, and a frequency line printed
+        // to it would then block the whole loop, quit keys included.
+        raw.c_iflag &= ~static_cast<tcflag_t>(IXON);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
         g_raw = tcsetattr(g_tty, TCSANOW, &raw) == 0;
@@ -236,11 +239,12 @@ void keyboard_close() {
 }
 
 bool key_waiting() {
-    if (g_code_count > 0) {
-        return true;
-    }
+    // Keys decoded before a Ctrl+Z wait until kelvor is in the foreground again.
     if (!sync_terminal()) {
         return false;
+    }
+    if (g_code_count > 0) {
+        return true;
     }
     const int64_t now = monotonic_ns();
     read_terminal(now);

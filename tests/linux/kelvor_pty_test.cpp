@@ -55,9 +55,11 @@ bool modes_as_found(const Kelvor& k) {
            std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
+// Keys without Enter or echo, Ctrl+C kept, and no Ctrl+S: a stopped terminal
+// would block the frequency line and with it the whole loop.
 bool keys_mode(const Kelvor& k) {
-    const tcflag_t l = modes(k.term.slave).c_lflag;
-    return (l & (ICANON | ECHO)) == 0 && (l & ISIG) != 0;
+    const termios t = modes(k.term.slave);
+    return (t.c_lflag & (ICANON | ECHO)) == 0 && (t.c_lflag & ISIG) != 0 && (t.c_iflag & IXON) == 0;
 }
 
 long cpu_ticks(pid_t pid) {
@@ -301,6 +303,25 @@ TEST(KelvorPty, GivesTheTerminalBackWhileStoppedOrInTheBackground) {
     }
     EXPECT_TRUE(keys_mode(k));
     step(k, expected, "\x1b[A", 14);
+
+    // Keys typed before a Ctrl+Z do nothing while kelvor goes on in the background.
+    press(k, "+++");
+    expected += line(15);
+    ASSERT_TRUE(wait_output(k, expected));
+    press(k, "\x1a");
+    for (int i = 0; i < 100 && !k.stopped; ++i) {
+        pump(k, 10, true);
+    }
+    ASSERT_TRUE(k.stopped);
+    expected = k.output;
+    continue_in_background(k);
+    pump(k, 300);
+    clear_port_stats(k);
+    pump(k, 1000);
+    EXPECT_EQ(k.output, expected);
+    EXPECT_FALSE(k.ended);
+    EXPECT_FALSE(k.arrivals.empty()) << "the wave goes on in the background";
+    bring_to_foreground(k);
     press(k, "q");
     ASSERT_TRUE(wait_end(k));
     finish(k);

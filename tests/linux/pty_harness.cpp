@@ -50,7 +50,9 @@ void nonblocking(int fd) {
             if (read(control, &c, 1) != 1) {
                 kill(pid, SIGKILL); // the test is gone
             } else {
-                tcsetpgrp(tty, pid); // fg
+                if (c == 'f') {
+                    tcsetpgrp(tty, pid); // fg; 'b' is bg
+                }
                 kill(-pid, SIGCONT);
             }
         }
@@ -59,6 +61,9 @@ void nonblocking(int fd) {
             write(events, &status, sizeof status);
             if (!WIFSTOPPED(status)) {
                 _exit(0);
+            }
+            if (tty >= 0) {
+                tcsetpgrp(tty, getpgrp()); // a shell takes its terminal back from a stopped job
             }
         }
     }
@@ -194,6 +199,12 @@ void press(Kelvor& k, const std::string& bytes) {
 
 void bring_to_foreground(Kelvor& k) {
     write(k.control, "f", 1);
+    k.stopped = false;
+}
+
+void continue_in_background(Kelvor& k) {
+    write(k.control, "b", 1);
+    k.stopped = false;
 }
 
 void clear_port_stats(Kelvor& k) {

@@ -54,6 +54,8 @@ bool wait_end(Kelvor& k, int timeout_ms = 2000);
 void press(Kelvor& k, const std::string& bytes);
 // Puts kelvor in the foreground and continues it, as `fg` does.
 void bring_to_foreground(Kelvor& k);
+// Continues a stopped kelvor in the background, as `bg` does.
+void continue_in_background(Kelvor& k);
 void clear_port_stats(Kelvor& k);
 // Bytes per second on the port's far end, over whole bursts (writes arrive in bursts).
 double port_byte_rate(const Kelvor& k);
