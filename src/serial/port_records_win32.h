@@ -19,4 +19,5 @@ using PortSettings = DCB;
 struct WriteRecord {
     OVERLAPPED overlapped;
     bool in_flight; // a write was queued and its completion has not been seen yet
+    bool failed;    // the last write failed at once: it never completes by itself
 };

@@ -26,16 +26,18 @@ enum class ConsoleInput { key, nothing, unreadable };
 // Looks at the console after its handle was signalled. Key releases, Shift, Ctrl
 // or Alt pressed alone, mouse, focus and size events yield no key code, so
 // _kbhit does not count them, yet they keep the handle signalled; they are
-// dropped here, oldest first, one at a time while no key press is waiting (a
-// key press arriving meanwhile is queued behind them and is never dropped).
+// dropped here, oldest first, one at a time while no key press is waiting. The
+// events are counted before the C runtime looks for a key, so the one dropped
+// was already there when it looked: a key press arriving meanwhile is queued
+// behind it and is never dropped.
 ConsoleInput take_console_noise(HANDLE input) {
     for (;;) {
-        if (key_waiting()) {
-            return ConsoleInput::key;
-        }
         DWORD queued = 0;
         if (!GetNumberOfConsoleInputEvents(input, &queued)) {
             return ConsoleInput::unreadable;
+        }
+        if (key_waiting()) {
+            return ConsoleInput::key;
         }
         if (queued == 0) {
             return ConsoleInput::nothing;
@@ -85,6 +87,7 @@ void port_init_write(WriteRecord& write, CompletionSignal signal) {
     std::memset(&write.overlapped, 0, sizeof write.overlapped);
     write.overlapped.hEvent = signal;
     write.in_flight = false;
+    write.failed = false;
 }
 
 bool port_read_settings(PortHandle port, PortSettings& settings) {
@@ -111,8 +114,10 @@ void port_start_write(PortHandle port, CompletionSignal signal, WriteRecord& wri
     ResetEvent(signal);
     const BOOL done = WriteFile(port, data, length, nullptr, &write.overlapped);
     // A write that finished at once has set the event already; one that failed
-    // at once was never queued and leaves the record free.
+    // at once was never queued and leaves the record free, but the loop still
+    // waits for its completion, which only a cancel gives.
     write.in_flight = !done && GetLastError() == ERROR_IO_PENDING;
+    write.failed = !done && !write.in_flight;
 }
 
 bool port_wait(PortHandle, CompletionSignal signal, WriteRecord& write, uint32_t timeout_ms,
@@ -157,6 +162,11 @@ bool port_wait(PortHandle, CompletionSignal signal, WriteRecord& write, uint32_t
 
 void port_cancel(PortHandle port, WriteRecord& write) {
     CancelIo(port);
+    if (write.failed) {
+        write.failed = false;
+        SetEvent(write.overlapped.hEvent); // ends the wait, so a switch writes again
+        return;
+    }
     if (!write.in_flight) {
         return;
     }
