@@ -14,6 +14,7 @@ TEST(PortLinux, NamesThePortWithoutOverrunningTheBuffer) {
     } cases[] = {{"ttyUSB0", "/dev/ttyUSB0"},
                  {"/dev/ttyACM1", "/dev/ttyACM1"},
                  {"./here", "./here"},
+                 // Digits name a built-in port; the path is only built here, never opened.
                  {"12", "/dev/tty" + std::string("S") + "12"},
                  {"1a", "/dev/1a"}};
     for (const auto& c : cases) {
