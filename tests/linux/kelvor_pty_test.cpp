@@ -292,10 +292,7 @@ TEST(KelvorPty, GivesTheTerminalBackWhileStoppedOrInTheBackground) {
     std::string expected = kStart + line(13);
     ASSERT_TRUE(wait_output(k, expected));
     press(k, "\x1a"); // Ctrl+Z
-    for (int i = 0; i < 100 && !k.stopped; ++i) {
-        pump(k, 10, true);
-    }
-    ASSERT_TRUE(k.stopped);
+    ASSERT_TRUE(wait_stopped(k));
     EXPECT_TRUE(modes_as_found(k));
     bring_to_foreground(k);
     for (int i = 0; i < 100 && !keys_mode(k); ++i) {
@@ -309,10 +306,7 @@ TEST(KelvorPty, GivesTheTerminalBackWhileStoppedOrInTheBackground) {
     expected += line(15);
     ASSERT_TRUE(wait_output(k, expected));
     press(k, "\x1a");
-    for (int i = 0; i < 100 && !k.stopped; ++i) {
-        pump(k, 10, true);
-    }
-    ASSERT_TRUE(k.stopped);
+    ASSERT_TRUE(wait_stopped(k));
     expected = k.output;
     continue_in_background(k);
     pump(k, 300);

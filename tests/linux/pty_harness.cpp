@@ -185,12 +185,22 @@ bool wait_output(Kelvor& k, const std::string& text, int timeout_ms) {
     return k.output.find(text) != std::string::npos;
 }
 
-bool wait_end(Kelvor& k, int timeout_ms) {
+namespace {
+bool wait_for(Kelvor& k, const bool& flag, int timeout_ms) {
     const int64_t end = now_ns() + int64_t{timeout_ms} * 1000000;
-    while (!k.ended && now_ns() < end) {
+    while (!flag && now_ns() < end) {
         pump(k, 10, true);
     }
-    return k.ended;
+    return flag;
+}
+} // namespace
+
+bool wait_end(Kelvor& k, int timeout_ms) {
+    return wait_for(k, k.ended, timeout_ms);
+}
+
+bool wait_stopped(Kelvor& k, int timeout_ms) {
+    return wait_for(k, k.stopped, timeout_ms);
 }
 
 void press(Kelvor& k, const std::string& bytes) {

@@ -51,6 +51,7 @@ void start(Kelvor& k, const std::string& arg, Job job = Job::foreground);
 void pump(Kelvor& k, int ms, bool early = false);
 bool wait_output(Kelvor& k, const std::string& text, int timeout_ms = 2000);
 bool wait_end(Kelvor& k, int timeout_ms = 2000);
+bool wait_stopped(Kelvor& k, int timeout_ms = 1000);
 void press(Kelvor& k, const std::string& bytes);
 // Puts kelvor in the foreground and continues it, as `fg` does.
 void bring_to_foreground(Kelvor& k);
