@@ -57,12 +57,13 @@ void pace_set_frame(LinePace& p, int64_t frame_ns, int64_t now_ns) {
 }
 
 int64_t pace_settle_until(const LinePace& p, int64_t now_ns, int64_t new_frame_ns) {
-    const int64_t ahead = std::min(pace_queued_ns(p, now_ns), kSettleMaxNs);
+    const int64_t ahead = pace_queued_ns(p, now_ns);
     if (ahead == 0 || (!p.reports_empty && new_frame_ns <= p.frame_ns)) {
         return now_ns; // nothing left, or the old bytes only get shorter
     }
     // With "transmitter empty" to end it, allow a few frames beyond the clock.
-    return now_ns + ahead + (p.reports_empty ? 4 * p.frame_ns : 0);
+    const int64_t margin = p.reports_empty ? 4 * p.frame_ns : 0;
+    return now_ns + std::min(ahead + margin, kSettleMaxNs);
 }
 
 void pace_sent(LinePace& p, int64_t now_ns, int64_t bytes) {
