@@ -265,6 +265,12 @@ TEST(LinePace, DriverModelsKeepTheLineFedAndTheBacklogShort) {
                     // Nothing tells a fast line from a slow one here: the fast one
                     // leaves gaps of its 3 % excess, the slow one gathers a backlog.
                     EXPECT_LE(r.idle_ns, 600 * kSec * 35 / 1000);
+                    // Where the driver counts its queue, the backlog stops growing
+                    // once its hidden buffer is full.
+                    if (d->counts_queue) {
+                        const int64_t hidden = d->hidden * nominal_frame(row);
+                        EXPECT_LE(r.lead_max, (2 * w + hidden) * 21 / 20);
+                    }
                 } else {
                     // Old bytes after a switch last no longer than about two writes.
                     EXPECT_LE(r.old_after_switch, std::max(w, w_next) * 2 + 20 * kMs);
