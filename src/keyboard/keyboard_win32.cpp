@@ -1,30 +1,100 @@
-// The Windows console keyboard and beep. _kbhit and _getch read the console
-// itself (not standard input), without echo and without Enter, and deliver an
-// extended key as two codes (0xE0 or 0x00, then the scan code).
-#include <conio.h>
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
+// The Windows console keyboard and beep. Keys are read as the console's input
+// records (ReadConsoleInputW on CONIN$), not through the C runtime's _kbhit and
+// _getch: how those count and drop records differs between runtimes (Wine's
+// skip the function keys, and count a key press only once a later record has
+// arrived). Each key press is turned into the two-code form of the PC console by
+// console_key_decode; records that give no code (releases, modifiers alone,
+// mouse, focus and size events) are read and dropped on the way.
+#include "console_input_win32.h"
+#include "console_key_decoder.h"
 #include "keyboard.h"
 
-// _getch switches the console to raw input only while it reads, so there is
-// nothing to set up or restore.
+namespace {
+
+ConsoleKeyQueue keys{};
+
+// The character in the console's input code page, as console_key_decode takes it.
+int code_page_char(wchar_t unicode) {
+    if (unicode == 0) {
+        return -1;
+    }
+    const UINT code_page = GetConsoleCP();
+    // The UTF-8 and UTF-7 code pages take neither flags nor a default character.
+    const bool utf = code_page == CP_UTF8 || code_page == CP_UTF7;
+    char bytes[4];
+    BOOL defaulted = FALSE;
+    const int length =
+        WideCharToMultiByte(code_page, utf ? 0 : WC_NO_BEST_FIT_CHARS, &unicode, 1, bytes,
+                            sizeof bytes, nullptr, utf ? nullptr : &defaulted);
+    return length == 1 && !defaulted ? static_cast<unsigned char>(bytes[0]) : -1;
+}
+
+ConsoleKeyEvent facts_of(const KEY_EVENT_RECORD& key) {
+    ConsoleKeyEvent event{};
+    event.key_down = key.bKeyDown != 0;
+    event.virtual_key = key.wVirtualKeyCode;
+    event.scan_code = key.wVirtualScanCode;
+    event.unicode_char = static_cast<uint16_t>(key.uChar.UnicodeChar);
+    event.code_page_char = code_page_char(key.uChar.UnicodeChar);
+    event.control_keys = key.dwControlKeyState;
+    event.repeat_count = key.wRepeatCount;
+    return event;
+}
+
+// Reads the console's queued records, oldest first, until one gives a key, which
+// goes into the queue. Never blocks: a record is read only after it was seen.
+bool take_console_key() {
+    const HANDLE input = console_input();
+    if (input == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    for (;;) {
+        INPUT_RECORD record;
+        DWORD seen = 0;
+        if (!PeekConsoleInputW(input, &record, 1, &seen) || seen != 1 ||
+            !ReadConsoleInputW(input, &record, 1, &seen) || seen != 1) {
+            return false;
+        }
+        if (record.EventType != KEY_EVENT) {
+            continue;
+        }
+        const ConsoleKeyCodes codes = console_key_decode(facts_of(record.Event.KeyEvent));
+        if (codes.count > 0) {
+            key_queue_put(keys, codes, record.Event.KeyEvent.wRepeatCount);
+            return true;
+        }
+    }
+}
+
+} // namespace
+
+HANDLE console_input() {
+    static const HANDLE input =
+        CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    return input;
+}
+
+// Input records are read whatever the console's mode, so there is nothing to set
+// up or restore.
 void keyboard_open() {}
 
 void keyboard_close() {}
 
 bool key_waiting() {
-    return _kbhit() != 0;
+    switch (key_queue_look(keys)) {
+    case KeyQueueState::code:
+        return true;
+    case KeyQueueState::hold:
+        return false;
+    case KeyQueueState::empty:
+        break;
+    }
+    return take_console_key();
 }
 
 int key_read() {
-    return _getch() & 0xFF;
+    return key_queue_read(keys);
 }
 
 void console_beep(uint32_t hz, uint32_t ms) {

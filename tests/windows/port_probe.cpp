@@ -1,7 +1,7 @@
 // Drives the Win32 port layer directly, run under Wine by wine_test.cpp. The
-// argument names a COM port linked to a pseudo-terminal whose other side is not
-// read, so the line backs up and a write stays pending, as on a port held back by
-// flow control. Prints one line per failed check; the exit status counts them.
+// argument names a COM port linked to a pseudo-terminal that its other side has
+// stopped with XOFF, so a write stays pending, as on a port held back by flow
+// control. Prints one line per failed check; the exit status counts them.
 #include <cstdio>
 #include <cstring>
 
@@ -34,17 +34,13 @@ void check_paths() {
     check(std::memcmp(buf + 12, "####", 4) == 0, "nothing is written past the buffer");
 }
 
-// Starts writes until one is still pending after a short wait.
+// Starts a write on the held-back line: it must stay pending beyond the time the
+// line pace alone would hold it.
 bool back_up_line(PortHandle port, CompletionSignal signal, WriteRecord& write) {
     static unsigned char data[2304];
     std::memset(data, 0x55, sizeof data);
-    for (int i = 0; i < 500; ++i) {
-        port_start_write(port, signal, write, data, sizeof data);
-        if (!port_wait(port, signal, write, 50, false)) {
-            return true;
-        }
-    }
-    return false;
+    port_start_write(port, signal, write, data, sizeof data);
+    return !port_wait(port, signal, write, 300, false);
 }
 
 void check_pending_write(const char* designation) {
@@ -63,7 +59,7 @@ void check_pending_write(const char* designation) {
     port_apply_settings(port, settings);
 
     if (!back_up_line(port, signal, write)) {
-        check(false, "a write stays pending once the line backs up");
+        check(false, "a write stays pending on the held-back line");
         return;
     }
     ULONGLONG start = GetTickCount64();
@@ -83,7 +79,7 @@ void check_pending_write(const char* designation) {
               "the cancelled write's completion reaches the next wait");
         port_start_write(port, signal, write, reinterpret_cast<const unsigned char*>(path), 1);
         check(!port_wait(port, signal, write, 100, false),
-              "a write started on the reused record is pending on the backed-up line");
+              "a write started after the cancel is pending on the held-back line");
     }
     port_cancel(port, write);
     check(port_wait(port, signal, write, 1000, false), "the last cancelled write completes");

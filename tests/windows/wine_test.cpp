@@ -76,6 +76,18 @@ struct Pty {
         tcsetattr(slave, TCSANOW, &tio);
         fcntl(master, F_SETFL, O_NONBLOCK);
     }
+    // Stops the line as a receiver's flow control would: output flow control on
+    // (which the port's settings then keep) and an XOFF from the far end.
+    void hold_back() {
+        termios tio{};
+        tcgetattr(slave, &tio);
+        tio.c_iflag |= IXON;
+        tcsetattr(slave, TCSANOW, &tio);
+        const char xoff = 0x13;
+        if (write(master, &xoff, 1) != 1) {
+            ADD_FAILURE() << "XOFF";
+        }
+    }
     ~Pty() {
         close(master);
         close(slave);
@@ -201,13 +213,14 @@ TEST(KelvorUnderWine, StartsTheEightHundredHertzWaveOnOneAndTwoDigitPorts) {
     }
 }
 
-// The port layer on a line that backs up (nobody reads the pty): a pending write
+// The port layer on a line held back by flow control: a pending write
 // waits out its slices, a cancelled write's completion is never lost, the write
 // record is reused safely, and the device path never overruns its buffer.
 TEST(KelvorUnderWine, PortLayerKeepsEveryCompletionOnAHeldBackLine) {
     Pty pty;
     ASSERT_FALSE(pty.name.empty());
     link_port(7, pty.name);
+    pty.hold_back();
     Outcome probe = run_wine(KELVOR_PORT_PROBE_EXE, {"7"});
     EXPECT_EQ(probe.status, 0) << probe.out;
 }
