@@ -8,16 +8,20 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "wave/rate_table.h"
 
 namespace fs = std::filesystem;
 
@@ -28,6 +32,40 @@ const char kUsage[] = "     usage: kelvor com_port_number\r\n\r\n";
 const char kStart[] = "       (freq:arrows, quit:space)\r\n\r\n\t  800 Hz\r\n";
 
 fs::path prefix; // the Wine prefix shared by all cases
+
+// The process id of the prefix's Wine server: the holder of the lock in its
+// directory, server-<device>-<inode of the prefix>, which Wine keeps in
+// /tmp/.wine-<uid> (Debian: /tmp/wine-XXXXXX). 0 when none is running.
+pid_t wineserver_pid() {
+    struct stat st {};
+    if (stat(prefix.c_str(), &st) != 0) {
+        return 0;
+    }
+    char server[64];
+    std::snprintf(server, sizeof server, "server-%llx-%llx",
+                  static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/tmp", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("wine-", 0) != 0 && name.rfind(".wine-", 0) != 0) {
+            continue;
+        }
+        const int fd = open((entry.path() / server / "lock").c_str(), O_RDWR);
+        if (fd < 0) {
+            continue;
+        }
+        struct flock holder {};
+        holder.l_type = F_WRLCK;
+        holder.l_whence = SEEK_SET;
+        const bool held = fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK;
+        close(fd);
+        if (held) {
+            return holder.l_pid;
+        }
+    }
+    return 0;
+}
 
 // One temporary Wine prefix, booted once for the whole run. Wine's mount manager
 // would link COM1 and up to the machine's own serial devices; it is switched off
@@ -42,13 +80,25 @@ class WinePrefix : public testing::Environment {
         setenv("WINEPREFIX", dir.c_str(), 1);
         setenv("WINEDEBUG", "-all", 1);
         setenv("WINEDLLOVERRIDES", "mountmgr.sys=d;mscoree=d;mshtml=d", 1);
-        unsetenv("DISPLAY");
+        // Console windows go to the X display the caller gives (an Xvfb of its own).
+        const char* display = std::getenv("KELVOR_TEST_DISPLAY");
+        if (display && *display) {
+            setenv("DISPLAY", display, 1);
+        } else {
+            unsetenv("DISPLAY");
+        }
         unsetenv("WAYLAND_DISPLAY");
         ASSERT_EQ(std::system("wine wineboot --init >/dev/null 2>&1 && wineserver -w"), 0);
     }
     void TearDown() override {
         if (!prefix.empty()) {
+            // The prefix's programs end at the request of its server, and the
+            // server itself by its process id, should it outlive the request.
+            const pid_t server = wineserver_pid();
             std::system("wineserver -k >/dev/null 2>&1");
+            if (server > 0 && kill(server, 0) == 0) {
+                kill(server, SIGTERM);
+            }
             std::error_code ignored;
             fs::remove_all(prefix, ignored);
         }
@@ -76,17 +126,24 @@ struct Pty {
         tcsetattr(slave, TCSANOW, &tio);
         fcntl(master, F_SETFL, O_NONBLOCK);
     }
-    // Stops the line as a receiver's flow control would: output flow control on
-    // (which the port's settings then keep) and an XOFF from the far end.
-    void hold_back() {
+    // Output flow control on, before the program reads the port's settings (it
+    // keeps them), so that an XOFF from the far end stops the line.
+    void flow_control_on() {
         termios tio{};
         tcgetattr(slave, &tio);
         tio.c_iflag |= IXON;
         tcsetattr(slave, TCSANOW, &tio);
+    }
+    void send_xoff() {
         const char xoff = 0x13;
         if (write(master, &xoff, 1) != 1) {
             ADD_FAILURE() << "XOFF";
         }
+    }
+    // Stops the line as a receiver's flow control would.
+    void hold_back() {
+        flow_control_on();
+        send_xoff();
     }
     ~Pty() {
         close(master);
@@ -223,6 +280,317 @@ TEST(KelvorUnderWine, PortLayerKeepsEveryCompletionOnAHeldBackLine) {
     pty.hold_back();
     Outcome probe = run_wine(KELVOR_PORT_PROBE_EXE, {"7"});
     EXPECT_EQ(probe.status, 0) << probe.out;
+}
+
+// kelvor.exe in a real console window: wineconsole on the X display given in
+// KELVOR_TEST_DISPLAY (.ci/windows.sh starts an Xvfb), keys typed into the
+// window with xdotool, the line read from the pty's master side.
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// Runs a tool to its end and returns what it printed.
+std::string run_tool(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe(out) != 0) {
+        return "";
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(out[1], 1);
+        dup2(null, 2);
+        close(out[0]);
+        std::vector<char*> argv;
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) {
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    waitpid(pid, nullptr, 0);
+    return text;
+}
+
+std::string row_line(int row) {
+    return std::string("\t") + rate_table[row].label + " Hz";
+}
+
+// Bytes per second that row puts on the line.
+double line_rate(int row) {
+    return static_cast<double>(rate_table[row].baud) / frame_bits(rate_table[row]);
+}
+
+// `kelvor.exe 5` run by cmd in a console window, its output redirected to a
+// file, COM5 linked to the pty, whose master side is read all along.
+class ConsoleRun {
+  public:
+    explicit ConsoleRun(Pty& pty) : pty_(pty), out_(prefix / "console-out.txt") {
+        fs::remove(out_);
+        link_port(5, pty.name);
+        const std::string command = windows_path(KELVOR_WINDOWS_EXE) + " 5 > " + windows_path(out_);
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            execlp("wine", "wine", "wineconsole", "cmd", "/c", command.c_str(), nullptr);
+            _exit(127);
+        }
+        start_ = Clock::now();
+    }
+    ~ConsoleRun() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // Waits for the console window, the start line and the first write on the line.
+    bool started() {
+        while (seconds(Clock::now() - start_) < 20) {
+            if (window_.empty()) {
+                std::string found = run_tool({"xdotool", "search", "--name", "cmd.exe"});
+                if (!found.empty()) {
+                    window_ = found.substr(0, found.find('\n'));
+                }
+            }
+            read_for(0.1);
+            if (!window_.empty() && rows().size() == 1 && line_.size() >= 96) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Types keys (xdotool key names) into the window, all in one go.
+    void type(const std::vector<std::string>& keys) {
+        run_tool({"xdotool", "windowfocus", window_});
+        std::vector<std::string> args{"xdotool", "key"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        run_tool(args);
+    }
+
+    // The frequency lines printed so far.
+    std::vector<std::string> rows() const {
+        std::vector<std::string> found;
+        FILE* file = std::fopen(out_.c_str(), "rb");
+        if (!file) {
+            return found;
+        }
+        std::string text;
+        char buf[512];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) {
+            text.append(buf, n);
+        }
+        std::fclose(file);
+        for (size_t at = 0; (at = text.find("\t", at)) != std::string::npos;) {
+            const size_t end = text.find("\r\n", at);
+            if (end == std::string::npos) {
+                break;
+            }
+            found.push_back(text.substr(at, end - at));
+            at = end;
+        }
+        return found;
+    }
+
+    // Reads the line until `count` frequency lines are out or `limit` seconds pass.
+    std::vector<std::string> wait_rows(size_t count, double limit) {
+        const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                           std::chrono::duration<double>(limit));
+        std::vector<std::string> found = rows();
+        while (found.size() < count && Clock::now() < until) {
+            read_for(0.05);
+            found = rows();
+        }
+        return found;
+    }
+
+    // Reads the line for `limit` seconds.
+    void read_for(double limit) {
+        const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                           std::chrono::duration<double>(limit));
+        while (Clock::now() < until) {
+            pollfd fd{pty_.master, POLLIN, 0};
+            poll(&fd, 1, 10);
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(pty_.master, buf, sizeof buf)) > 0) {
+                line_.insert(line_.end(), buf, buf + n);
+            }
+        }
+    }
+
+    // Bytes per second that arrived over the last `span` seconds, reading meanwhile.
+    double rate_over(double span) {
+        const size_t before = line_.size();
+        const double from = now();
+        read_for(span);
+        return static_cast<double>(line_.size() - before) / (now() - from);
+    }
+
+    // The exit status once the run ends within `limit` seconds, -1 otherwise.
+    int wait_exit(double limit) {
+        const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                           std::chrono::duration<double>(limit));
+        while (Clock::now() < until) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            read_for(0.01);
+        }
+        return -1;
+    }
+
+    bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+    const std::vector<unsigned char>& line() const { return line_; }
+
+  private:
+    static std::string windows_path(const fs::path& path) {
+        std::string text = "Z:" + path.string();
+        for (char& c : text) {
+            if (c == '/') {
+                c = '\\';
+            }
+        }
+        return text;
+    }
+    double now() const { return seconds(Clock::now() - start_); }
+
+    Pty& pty_;
+    fs::path out_;
+    pid_t pid_ = -1;
+    Clock::time_point start_;
+    std::string window_;
+    std::vector<unsigned char> line_;
+};
+
+#define REQUIRE_DISPLAY()                                                                          \
+    if (!std::getenv("KELVOR_TEST_DISPLAY")) {                                                     \
+        GTEST_SKIP() << "no X display for a console window (KELVOR_TEST_DISPLAY)";                 \
+    }
+
+std::set<unsigned char> bytes_of(const std::vector<unsigned char>& line, size_t last) {
+    const size_t from = line.size() > last ? line.size() - last : 0;
+    return std::set<unsigned char>(line.begin() + static_cast<long>(from), line.end());
+}
+
+// Every key of the table under a real console: the Up arrow alone raises, F3 and
+// the F11/F12 and cursor-block keys act; a typed alpha (0xE0 in code page 437),
+// alone or followed at once by x, changes nothing and the wave runs on; Q quits.
+TEST(KelvorInAConsoleWindow, EveryKeyActsAsItsTableSaysAndATypedAlphaDoesNothing) {
+    REQUIRE_DISPLAY();
+    Pty pty;
+    ASSERT_FALSE(pty.name.empty());
+    ConsoleRun run(pty);
+    ASSERT_TRUE(run.started());
+    termios settings{};
+    tcgetattr(pty.master, &settings);
+    EXPECT_EQ(cfgetospeed(&settings), speed_t(B4800));
+    EXPECT_TRUE(settings.c_cflag & CSTOPB);
+    EXPECT_EQ(bytes_of(run.line(), SIZE_MAX), std::set<unsigned char>{0x1C});
+
+    for (const std::vector<std::string>& keys :
+         {std::vector<std::string>{"Greek_alpha"}, std::vector<std::string>{"Greek_alpha", "x"}}) {
+        run.type(keys);
+        const size_t before = run.line().size();
+        EXPECT_EQ(run.wait_rows(2, 0.8).size(), 1u) << keys.size() << " keys";
+        EXPECT_GT(run.line().size(), before) << "the wave stopped";
+        EXPECT_TRUE(run.running());
+    }
+
+    run.type({"Up"});
+    ASSERT_EQ(run.wait_rows(2, 2).back(), row_line(kStartIndex + 1));
+    run.read_for(0.5);
+    tcgetattr(pty.master, &settings);
+    EXPECT_EQ(cfgetospeed(&settings), speed_t(B9600));
+    EXPECT_FALSE(settings.c_cflag & CSTOPB);
+    EXPECT_EQ(bytes_of(run.line(), 96), std::set<unsigned char>{0xF0});
+
+    const std::pair<const char*, int> steps[] = {
+        {"Down", -1},       {"Left", -1},   {"Right", -1}, {"minus", -1},
+        {"underscore", -1}, {"plus", 1},    {"equal", 1},  {"F3", 1},
+        {"Home", -1},       {"End", -1},    {"Prior", -1}, {"Next", -1},
+        {"Insert", -1},     {"Delete", -1}, {"F11", -1},   {"F12", -1},
+    };
+    int row = kStartIndex + 1;
+    size_t count = 2;
+    for (const auto& [key, step] : steps) {
+        run.type({key});
+        row += step;
+        const std::vector<std::string> rows = run.wait_rows(++count, 2);
+        ASSERT_EQ(rows.size(), count) << key;
+        EXPECT_EQ(rows.back(), row_line(row)) << key;
+    }
+    run.type({"Q"});
+    EXPECT_EQ(run.wait_exit(3), 0);
+}
+
+// The line held back by flow control (no write completes): keys typed at once
+// are all taken, one after the other, and q still ends the run within a second.
+TEST(KelvorInAConsoleWindow, KeysTypedOnAHeldBackLineAreAllTakenAndQEnds) {
+    REQUIRE_DISPLAY();
+    Pty pty;
+    ASSERT_FALSE(pty.name.empty());
+    pty.flow_control_on();
+    ConsoleRun run(pty);
+    ASSERT_TRUE(run.started());
+    pty.send_xoff();
+    run.read_for(0.3);
+    const size_t held_at = run.line().size();
+
+    const std::vector<std::string> keys{"plus", "plus", "plus", "minus", "Up", "Down"};
+    run.type(keys);
+    const std::vector<std::string> rows = run.wait_rows(1 + keys.size(), 6);
+    ASSERT_EQ(rows.size(), 1 + keys.size());
+    EXPECT_EQ(rows.back(), row_line(kStartIndex + 2));
+    EXPECT_LT(run.line().size() - held_at, 64u) << "the line was not held back";
+
+    const Clock::time_point typed = Clock::now();
+    run.type({"q"});
+    EXPECT_EQ(run.wait_exit(3), 0);
+    EXPECT_LT(seconds(Clock::now() - typed), 1.0);
+}
+
+// Writes go out at the line's pace, not as fast as the driver takes them: bytes
+// per second at the start row and at row 28 (115200 bit/s), each within 5 %.
+// Ends with the space bar.
+TEST(KelvorInAConsoleWindow, WritesKeepToTheLinePaceAtRows13And28) {
+    REQUIRE_DISPLAY();
+    Pty pty;
+    ASSERT_FALSE(pty.name.empty());
+    ConsoleRun run(pty);
+    ASSERT_TRUE(run.started());
+    run.read_for(1);
+    EXPECT_NEAR(run.rate_over(2.5), line_rate(kStartIndex), 0.05 * line_rate(kStartIndex));
+
+    constexpr int kRow = 28;
+    run.type(std::vector<std::string>(kRow - kStartIndex, "plus"));
+    ASSERT_EQ(run.wait_rows(1 + kRow - kStartIndex, 8).back(), row_line(kRow));
+    run.read_for(1);
+    EXPECT_NEAR(run.rate_over(2.5), line_rate(kRow), 0.05 * line_rate(kRow));
+
+    run.type({"space"});
+    EXPECT_EQ(run.wait_exit(3), 0);
 }
 
 } // namespace
