@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -341,7 +342,10 @@ class ConsoleRun {
     explicit ConsoleRun(Pty& pty) : pty_(pty), out_(prefix / "console-out.txt") {
         fs::remove(out_);
         link_port(5, pty.name);
-        const std::string command = windows_path(KELVOR_WINDOWS_EXE) + " 5 > " + windows_path(out_);
+        // The figures run may measure another build (KELVOR_BENCH_EXE).
+        const char* exe = std::getenv("KELVOR_BENCH_EXE");
+        const std::string command =
+            windows_path(exe && *exe ? exe : KELVOR_WINDOWS_EXE) + " 5 > " + windows_path(out_);
         pid_ = fork();
         if (pid_ == 0) {
             const int null = open("/dev/null", O_RDWR);
@@ -461,6 +465,40 @@ class ConsoleRun {
     }
 
     bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+    // CPU seconds that kelvor.exe has used so far: the process whose command
+    // line Wine gives as the program's (-1 when it is not found).
+    double cpu_seconds() const {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator("/proc", error)) {
+            FILE* file = std::fopen((entry.path() / "cmdline").c_str(), "rb");
+            if (!file) {
+                continue;
+            }
+            char program[512] = {};
+            std::fread(program, 1, sizeof program - 1, file);
+            std::fclose(file);
+            const std::string first(program); // up to the first NUL: the program
+            if (first.size() < 10 || first.compare(first.size() - 10, 10, "kelvor.exe") != 0) {
+                continue;
+            }
+            file = std::fopen((entry.path() / "stat").c_str(), "rb");
+            if (!file) {
+                continue;
+            }
+            char stat[1024] = {};
+            std::fread(stat, 1, sizeof stat - 1, file);
+            std::fclose(file);
+            // utime and stime are the 14th and 15th fields, counted after the name.
+            const char* at = std::strrchr(stat, ')');
+            unsigned long long user = 0, system = 0;
+            if (at && std::sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                                  &user, &system) == 2) {
+                return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
+            }
+        }
+        return -1;
+    }
 
     const std::vector<unsigned char>& line() const { return line_; }
 
@@ -594,6 +632,75 @@ TEST(KelvorInAConsoleWindow, WritesKeepToTheLinePaceAtRows13And28) {
 
     run.type({"space"});
     EXPECT_EQ(run.wait_exit(3), 0);
+}
+
+// The figures, printed and not checked: bench/wine_console.sh runs this
+// (with --gtest_also_run_disabled_tests), KELVOR_BENCH_EXE names the build.
+TEST(KelvorInAConsoleWindow, DISABLED_Figures) {
+    REQUIRE_DISPLAY();
+    constexpr int kRow = 28;
+    {
+        Pty pty;
+        ConsoleRun run(pty);
+        ASSERT_TRUE(run.started());
+        run.read_for(1);
+        for (int row : {kStartIndex, kRow}) {
+            const double cpu = run.cpu_seconds();
+            const Clock::time_point from = Clock::now();
+            const double rate = run.rate_over(5);
+            const double used = (run.cpu_seconds() - cpu) / seconds(Clock::now() - from);
+            std::printf(
+                "row %d: %.0f B/s on the line, %.0f nominal (%+.1f %%); kelvor.exe CPU %.2f %% "
+                "of a core\n",
+                row, rate, line_rate(row), 100 * (rate / line_rate(row) - 1), 100 * used);
+            if (row == kStartIndex) {
+                // One key at a time, each until its line is out: switch latency.
+                double worst = 0, sum = 0;
+                for (int step = 1; step <= kRow - kStartIndex; ++step) {
+                    const Clock::time_point typed = Clock::now();
+                    run.type({"plus"});
+                    if (run.wait_rows(1 + step, 3).size() != 1u + step) {
+                        std::printf("switch %d: no line within 3 s\n", step);
+                        break;
+                    }
+                    const double took = seconds(Clock::now() - typed);
+                    worst = std::max(worst, took);
+                    sum += took;
+                }
+                std::printf("switch latency (key typed to line printed): mean %.0f ms, worst %.0f "
+                            "ms\n",
+                            1000 * sum / (kRow - kStartIndex), 1000 * worst);
+                run.read_for(1);
+            }
+        }
+        const size_t before = run.rows().size();
+        run.type(std::vector<std::string>(10, "minus"));
+        std::printf("line read at its rate: %zu of 10 keys typed at once taken\n",
+                    run.wait_rows(before + 10, 6).size() - before);
+        const Clock::time_point typed = Clock::now();
+        run.type({"q"});
+        const int status = run.wait_exit(5);
+        std::printf("quit: status %d, %.0f ms after q\n", status,
+                    1000 * seconds(Clock::now() - typed));
+    }
+    {
+        Pty pty;
+        pty.flow_control_on();
+        ConsoleRun run(pty);
+        ASSERT_TRUE(run.started());
+        pty.send_xoff();
+        run.read_for(0.5);
+        const size_t before = run.rows().size();
+        run.type(
+            {"plus", "plus", "plus", "plus", "plus", "minus", "minus", "minus", "minus", "minus"});
+        std::printf("line held back: %zu of 10 keys typed at once taken\n",
+                    run.wait_rows(before + 10, 6).size() - before);
+        const Clock::time_point typed = Clock::now();
+        run.type({"q"});
+        const int status = run.wait_exit(5);
+        std::printf("line held back, quit: status %d, %.0f ms after q\n", status,
+                    1000 * seconds(Clock::now() - typed));
+    }
 }
 
 } // namespace
