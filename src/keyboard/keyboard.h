@@ -10,7 +10,10 @@ void keyboard_open();
 // Gives the console back as it was found.
 void keyboard_close();
 
-// True when at least one key code is waiting. Never blocks.
+// True when at least one key code is waiting. Never blocks. Right after a typed
+// character whose code is 0xE0 it says no once, where the console tells such a
+// character from an extended key, so that the key check does not take the next
+// key as that character's second code.
 bool key_waiting();
 
 // Takes one waiting key code (0 to 255). Only called after key_waiting() said yes.
