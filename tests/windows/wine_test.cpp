@@ -342,6 +342,7 @@ class ConsoleRun {
     explicit ConsoleRun(Pty& pty) : pty_(pty), out_(prefix / "console-out.txt") {
         fs::remove(out_);
         link_port(5, pty.name);
+        earlier_windows_ = console_windows();
         // The figures run may measure another build (KELVOR_BENCH_EXE).
         const char* exe = std::getenv("KELVOR_BENCH_EXE");
         const std::string command =
@@ -357,7 +358,13 @@ class ConsoleRun {
         }
         start_ = Clock::now();
     }
+    // A run that a failed check left going is asked to quit first, so that its
+    // window does not linger for the next case.
     ~ConsoleRun() {
+        if (pid_ > 0 && !window_.empty() && running()) {
+            type({"q"});
+            wait_exit(2);
+        }
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -367,10 +374,9 @@ class ConsoleRun {
     // Waits for the console window, the start line and the first write on the line.
     bool started() {
         while (seconds(Clock::now() - start_) < 20) {
-            if (window_.empty()) {
-                std::string found = run_tool({"xdotool", "search", "--name", "cmd.exe"});
-                if (!found.empty()) {
-                    window_ = found.substr(0, found.find('\n'));
+            for (const std::string& window : console_windows()) {
+                if (window_.empty() && earlier_windows_.count(window) == 0) {
+                    window_ = window;
                 }
             }
             read_for(0.1);
@@ -464,7 +470,12 @@ class ConsoleRun {
         return -1;
     }
 
-    bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    bool running() {
+        if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1; // reaped: its id must not be signalled any more
+        }
+        return pid_ > 0;
+    }
 
     // CPU seconds that kelvor.exe has used so far: the process whose command
     // line Wine gives as the program's (-1 when it is not found).
@@ -503,6 +514,15 @@ class ConsoleRun {
     const std::vector<unsigned char>& line() const { return line_; }
 
   private:
+    // The console windows on the display: wineconsole names them after cmd.
+    static std::set<std::string> console_windows() {
+        const std::string found = run_tool({"xdotool", "search", "--name", "cmd.exe"});
+        std::set<std::string> windows;
+        for (size_t at = 0, end; (end = found.find('\n', at)) != std::string::npos; at = end + 1) {
+            windows.insert(found.substr(at, end - at));
+        }
+        return windows;
+    }
     static std::string windows_path(const fs::path& path) {
         std::string text = "Z:" + path.string();
         for (char& c : text) {
@@ -518,6 +538,7 @@ class ConsoleRun {
     fs::path out_;
     pid_t pid_ = -1;
     Clock::time_point start_;
+    std::set<std::string> earlier_windows_; // console windows already there at the start
     std::string window_;
     std::vector<unsigned char> line_;
 };
