@@ -57,6 +57,10 @@ struct Line {
 
 Line line;
 
+// The settings the port had when they were first read, put back at the end.
+DCB found;
+bool have_found = false;
+
 int64_t now_ns() {
     static LARGE_INTEGER frequency = [] {
         LARGE_INTEGER f;
@@ -169,7 +173,12 @@ void port_init_write(WriteRecord& write, CompletionSignal signal) {
 }
 
 bool port_read_settings(PortHandle port, PortSettings& settings) {
-    return GetCommState(port, &settings) != 0;
+    if (GetCommState(port, &settings) == 0) {
+        return false;
+    }
+    found = settings;
+    have_found = true;
+    return true;
 }
 
 void port_set_line(PortSettings& settings, uint32_t baud, uint8_t data_bits, uint8_t parity,
@@ -341,5 +350,12 @@ void port_close_signal(CompletionSignal signal) {
 }
 
 void port_close(PortHandle port) {
+    // The port is left as it was found: its queue dropped (a slow row's bytes or
+    // a held-back line must not delay the end) and its settings put back.
+    PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR);
+    CancelIo(port);
+    if (have_found) {
+        SetCommState(port, &found);
+    }
     CloseHandle(port);
 }

@@ -555,7 +555,8 @@ std::set<unsigned char> bytes_of(const std::vector<unsigned char>& line, size_t 
 
 // Every key of the table under a real console: the Up arrow alone raises, F3 and
 // the F11/F12 and cursor-block keys act; a typed alpha (0xE0 in code page 437),
-// alone or followed at once by x, changes nothing and the wave runs on; Q quits.
+// alone or followed at once by x, changes nothing and the wave runs on; Q quits
+// and the port gets back its settings.
 TEST(KelvorInAConsoleWindow, EveryKeyActsAsItsTableSaysAndATypedAlphaDoesNothing) {
     REQUIRE_DISPLAY();
     Pty pty;
@@ -605,6 +606,10 @@ TEST(KelvorInAConsoleWindow, EveryKeyActsAsItsTableSaysAndATypedAlphaDoesNothing
     }
     run.type({"Q"});
     EXPECT_EQ(run.wait_exit(3), 0);
+    // The port is left with the settings it was found with (9600 bit/s, 8N1).
+    tcgetattr(pty.master, &settings);
+    EXPECT_EQ(cfgetospeed(&settings), speed_t(B9600));
+    EXPECT_FALSE(settings.c_cflag & CSTOPB);
 }
 
 // The line held back by flow control (no write completes): keys typed at once
