@@ -673,7 +673,7 @@ TEST(KelvorInAConsoleWindow, DISABLED_Figures) {
         for (int row : {kStartIndex, kRow}) {
             const double cpu = run.cpu_seconds();
             const Clock::time_point from = Clock::now();
-            const double rate = run.rate_over(5);
+            const double rate = run.rate_over(10);
             const double used = (run.cpu_seconds() - cpu) / seconds(Clock::now() - from);
             std::printf(
                 "row %d: %.0f B/s on the line, %.0f nominal (%+.1f %%); kelvor.exe CPU %.2f %% "
