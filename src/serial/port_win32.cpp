@@ -301,8 +301,8 @@ bool port_wait(PortHandle port, CompletionSignal signal, WriteRecord& write, uin
                 count = 1; // signalled without a record to read: must not make the wait spin
             }
         } else if (woke == WAIT_FAILED) {
-            Sleep(wait_ms(now,
-                          end)); // a failing wait still takes its time, so the caller cannot spin
+            // A failing wait still takes its time, so the caller cannot spin.
+            Sleep(wait_ms(now, end));
             return false;
         }
         if (now >= look) {
