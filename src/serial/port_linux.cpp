@@ -141,7 +141,7 @@ bool hand_in(int fd, WriteRecord& write, int64_t now) {
 }
 
 // Moves the write on: hands in bytes, and completes it once all are in the kernel
-// and the pacing says that no more than its own line time is still ahead.
+// and the pacing says that little enough line time is still ahead.
 bool advance(int fd, WriteRecord& write, int64_t now) {
     if (!write.pending || write.failed) {
         return false;
