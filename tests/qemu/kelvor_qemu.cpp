@@ -80,6 +80,9 @@ struct Line {
     bool dry = true;      // the socket was empty: the next byte starts when it arrives
     int64_t frame_ns = 0; // from the decoded divisor and LCR; 0 before the first
     int64_t free_at = 0;  // when the last byte taken has left the line
+    // Bytes QEMU had put in the socket under the previous setting, and its frame time.
+    int64_t old_left = 0;
+    int64_t old_frame_ns = 0;
     std::vector<Played> played;
     std::vector<Gap> gaps; // idle stretches between bytes
 };
@@ -136,6 +139,29 @@ void size_socket(Line& line) {
     setsockopt(line.qemu_fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
 }
 
+// The line's UART got a new setting. QEMU sends a byte into the socket as soon as the
+// guest writes it, so what the socket holds has left the UART under the old setting
+// and keeps the old rate; what the emulated FIFO still holds takes the new one, as on
+// a real UART. The socket's leading bytes equal to the last byte played are the old
+// ones (none are told apart where the old and new row send the same byte).
+void set_line_frame(int64_t frame_ns) {
+    Line& l = g.line;
+    if (frame_ns == l.frame_ns) {
+        return;
+    }
+    l.old_left = 0;
+    if (!l.played.empty() && l.frame_ns != 0) {
+        uint8_t buf[4096];
+        const ssize_t n = recv(l.fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+        while (l.old_left < n && buf[l.old_left] == l.played.back().value) {
+            ++l.old_left;
+        }
+        l.old_frame_ns = l.frame_ns;
+    }
+    l.frame_ns = frame_ns;
+    size_socket(l);
+}
+
 // One serial_write event. The guest has one CPU and the 8250 driver writes LCR|DLAB,
 // DLL, DLM, LCR under the port's lock, so the divisor bytes belong to the UART that
 // set DLAB; the console UART is known by its LCR.
@@ -146,8 +172,7 @@ void trace_write(unsigned addr, unsigned value, int64_t t) {
         tr.dlab_line = !console && (value & 0x80) != 0;
         if (!console && (value & 0x80) == 0 && tr.divisor != 0) {
             tr.settings.push_back({t, tr.divisor, value});
-            g.line.frame_ns = frame_ns_of(tr.divisor, value);
-            size_socket(g.line);
+            set_line_frame(frame_ns_of(tr.divisor, value));
         }
     } else if (tr.dlab_line && addr == 0) {
         tr.divisor = (tr.divisor & 0xFF00) | value;
@@ -188,7 +213,11 @@ void take_line_bytes(int64_t now) {
         return;
     }
     while (l.dry || l.free_at <= now) {
-        const int64_t want = l.dry ? 1 : std::min<int64_t>(512, (now - l.free_at) / l.frame_ns + 1);
+        const int64_t frame = l.old_left > 0 ? l.old_frame_ns : l.frame_ns;
+        int64_t want = l.dry ? 1 : std::min<int64_t>(512, (now - l.free_at) / frame + 1);
+        if (l.old_left > 0) {
+            want = std::min(want, l.old_left);
+        }
         uint8_t buf[512];
         const ssize_t n = recv(l.fd, buf, static_cast<size_t>(want), MSG_DONTWAIT);
         if (n <= 0) {
@@ -203,8 +232,13 @@ void take_line_bytes(int64_t now) {
             l.dry = false;
         }
         for (ssize_t i = 0; i < n; ++i) {
-            l.played.push_back({l.free_at, l.free_at + l.frame_ns, buf[i]});
-            l.free_at += l.frame_ns;
+            int64_t frame = l.frame_ns;
+            if (l.old_left > 0) {
+                --l.old_left;
+                frame = l.old_frame_ns;
+            }
+            l.played.push_back({l.free_at, l.free_at + frame, buf[i]});
+            l.free_at += frame;
         }
     }
 }
@@ -325,10 +359,10 @@ struct Switch {
     int from;
     int to;
     int old_bytes;
-    int64_t old_ns; // old wave after the key
-    int64_t new_ns; // first byte of the new row after the key
-    bool same_fill; // old and new bytes cannot be told apart
-    int in_socket;  // bytes in QEMU's socket at the key: sent, for the guest
+    int64_t old_ns;        // old wave after the key
+    bool same_fill;        // old and new bytes cannot be told apart
+    int in_socket;         // bytes in QEMU's socket at the key: sent, for the guest
+    int64_t socket_ns = 0; // their line time
 };
 
 struct PaceFigure {
@@ -347,6 +381,7 @@ struct QuitFigure {
 };
 
 std::vector<Switch> g_switches;
+size_t g_row_from = 0; // first byte of the current row on the line
 std::vector<PaceFigure> g_pace;
 std::vector<QuitFigure> g_quits;
 std::vector<LineSetting> g_row_settings(kRateCount, LineSetting{0, 0, 0});
@@ -387,10 +422,15 @@ void switch_row(int from, int to, char key) {
     const RateEntry& new_row = rate_table[to];
     const size_t text_from = g.text.size();
     const size_t k0 = g.line.played.size();
+    bool only_fill = true;
+    for (size_t i = g_row_from; i < k0; ++i) {
+        only_fill = only_fill && g.line.played[i].value == (old_row.fill & 0xFF);
+    }
+    check(only_fill, "only the row's fill byte");
     const int64_t t = send(std::string(1, key));
     int in_socket = 0;
     ioctl(g.line.fd, FIONREAD, &in_socket);
-    Switch s{from, to, 0, 0, 0, (old_row.fill & 0xFF) == (new_row.fill & 0xFF), in_socket};
+    Switch s{from, to, 0, 0, (old_row.fill & 0xFF) == (new_row.fill & 0xFF), in_socket, 0};
     wait_text(std::string("\t") + new_row.label + " Hz\n", text_from, 3000 * kMs);
     size_t first_new;
     if (s.same_fill) {
@@ -406,14 +446,18 @@ void switch_row(int from, int to, char key) {
     } else {
         first_new = wait_byte(new_row.fill & 0xFF, k0, 5000 * kMs);
         for (size_t i = k0; i < first_new; ++i) {
-            check(g.line.played[i].value == (old_row.fill & 0xFF), "a byte that is no row's fill");
+            only_fill = only_fill && g.line.played[i].value == (old_row.fill & 0xFF);
             s.old_bytes++;
             s.old_ns = g.line.played[i].end_ns - t;
+            if (s.old_bytes <= in_socket) {
+                s.socket_ns += g.line.played[i].end_ns - g.line.played[i].start_ns;
+            }
         }
     }
-    s.new_ns = g.line.played[first_new].start_ns - t;
+    check(only_fill, "only the old row's fill byte before the new row's");
     g_row_settings[static_cast<size_t>(to)] = g.trace.settings.back();
     g_switches.push_back(s);
+    g_row_from = first_new;
     // kelvor takes one key per 200 ms.
     const int64_t next = std::max(t + 260 * kMs, now_ns() + 40 * kMs);
     pump_for(next - now_ns());
@@ -425,7 +469,7 @@ void start_kelvor(size_t* text_end) {
     send("run\n");
     const size_t end =
         wait_text(std::string("\t") + rate_table[kStartIndex].label + " Hz\n", from, 10000 * kMs);
-    wait_byte(rate_table[kStartIndex].fill & 0xFF, g.line.played.size(), 5000 * kMs);
+    g_row_from = wait_byte(rate_table[kStartIndex].fill & 0xFF, g.line.played.size(), 5000 * kMs);
     if (text_end != nullptr) {
         const std::string start = g.text.substr(from, end - from);
         check(start.find("    Kelvor by Varnholm\n") != std::string::npos &&
@@ -559,7 +603,11 @@ void report() {
         check(ok, "divisor and LCR of a row");
     }
     // Each switch as often as the scenario made it: medians, and the largest old wave.
-    std::printf("\n switch  runs  old bytes  in socket  old wave ms (max)  new row after ms\n");
+    // QEMU's socket holds at least 6 bytes that the guest counts as sent (its UART
+    // reports them gone); their line time is not kelvor's, so the limit applies to the
+    // old wave beyond them.
+    std::printf(
+        "\n switch  runs  old bytes  in socket  old wave ms (max)  beyond socket ms (max)\n");
     std::vector<bool> done(g_switches.size(), false);
     for (size_t i = 0; i < g_switches.size(); ++i) {
         if (done[i]) {
@@ -568,7 +616,7 @@ void report() {
         std::vector<int64_t> old_bytes;
         std::vector<int64_t> socket;
         std::vector<int64_t> old_ns;
-        std::vector<int64_t> new_ns;
+        std::vector<int64_t> beyond_ns;
         for (size_t j = i; j < g_switches.size(); ++j) {
             const Switch& s = g_switches[j];
             if (s.from == g_switches[i].from && s.to == g_switches[i].to) {
@@ -576,22 +624,23 @@ void report() {
                 old_bytes.push_back(s.old_bytes);
                 socket.push_back(s.in_socket);
                 old_ns.push_back(s.old_ns);
-                new_ns.push_back(s.new_ns);
+                beyond_ns.push_back(s.old_ns - s.socket_ns);
             }
         }
-        const int64_t worst = *std::max_element(old_ns.begin(), old_ns.end());
-        std::sort(old_bytes.begin(), old_bytes.end());
-        std::sort(socket.begin(), socket.end());
         if (g_switches[i].same_fill) {
-            std::printf(" %2d->%2d  %4zu    (same fill byte)                   %8.1f\n",
-                        g_switches[i].from, g_switches[i].to, old_ns.size(), median_ms(new_ns));
+            std::printf(" %2d->%2d  %4zu    (same fill byte)\n", g_switches[i].from,
+                        g_switches[i].to, old_ns.size());
             continue;
         }
-        std::printf(" %2d->%2d  %4zu  %9lld  %9lld  %8.1f (%6.1f)  %16.1f%s\n", g_switches[i].from,
-                    g_switches[i].to, old_ns.size(),
+        const int64_t worst = *std::max_element(beyond_ns.begin(), beyond_ns.end());
+        std::sort(old_bytes.begin(), old_bytes.end());
+        std::sort(socket.begin(), socket.end());
+        std::printf(" %2d->%2d  %4zu  %9lld  %9lld  %8.1f (%6.1f)  %13.1f (%6.1f)%s\n",
+                    g_switches[i].from, g_switches[i].to, old_ns.size(),
                     static_cast<long long>(old_bytes[old_bytes.size() / 2]),
-                    static_cast<long long>(socket[socket.size() / 2]), median_ms(old_ns), ms(worst),
-                    median_ms(new_ns), worst > kOldWaveLimitNs ? "  OVER" : "");
+                    static_cast<long long>(socket[socket.size() / 2]), median_ms(old_ns),
+                    ms(*std::max_element(old_ns.begin(), old_ns.end())), median_ms(beyond_ns),
+                    ms(worst), worst > kOldWaveLimitNs ? "  OVER" : "");
         check(worst <= kOldWaveLimitNs, "old wave after a switch");
     }
     std::printf("\n row  bytes/s  line bytes/s   pace  idle ms/s\n");
