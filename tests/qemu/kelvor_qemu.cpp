@@ -8,7 +8,9 @@
 // divisor and LCR come from them. QEMU's UART sends as fast as its socket takes bytes,
 // so this program plays the line: it takes one byte per frame time of the programmed
 // rate, and the socket's send buffer is kept small, so the guest's queue fills as on a
-// real line.
+// real line. Times are taken here, on the host: a quit from writing the key into
+// ttyS0's socket until the guest's "@EXIT" arrives, so they include the guest
+// shell's round trip (printed first) and QEMU's delays.
 //
 // Usage: kelvor_qemu KERNEL INITRD WORKDIR (QEMU binary from $QEMU, default
 // qemu-system-x86_64). Prints the figures; exits 1 if a check fails or a step times out.
