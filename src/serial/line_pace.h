@@ -4,9 +4,11 @@
 // its driver reports, and asks it when to report a write complete.
 //
 // The rule. A clock counts the line time of every byte handed in. A write
-// completes once at most one write of line time is left ahead of the line, so the
-// next write goes in while a full write still plays (the line never runs dry) and
-// at most about two writes are ever ahead of the pin. Drivers hide bytes that
+// completes once at most four fifths of a write of line time is left ahead of
+// the line, so the next write goes in while most of a write still plays (the
+// line never runs dry), at most about two writes are ever ahead of the pin, and
+// a quit, which waits for the write in progress, comes within four fifths of a
+// write (under 200 ms). Drivers hide bytes that
 // they do not report (a UART's FIFO, a USB chip's buffer), and real lines run a
 // little off their nominal rate, so the clock is corrected by what the driver
 // does report:
@@ -19,7 +21,9 @@
 // line a little slower than any real one, so a real line drains faster than the
 // clock and runs dry once, for about a millisecond; the time from the line last
 // seen empty to that moment, over the bytes sent in between, is the real frame
-// time, and the clock counts with it from then on. Where the driver reports
+// time, and the clock counts with it from then on. An "empty" that would make
+// the line more than 5 % fast is not the pin's (bytes are held beyond the point
+// that reports it, as in an emulator) and is ignored from then on. Where the driver reports
 // neither queue nor "transmitter empty", the nominal rate is all there is: a
 // line that runs slow gathers a backlog until the driver starts to report a
 // queue, and one that runs fast leaves short gaps.
@@ -45,6 +49,7 @@ struct LinePace {
     int64_t learned_span_ns; // length of the stretch the frame time was measured over
     int64_t learn_until;     // learning gives up (and the frequent looks end) at this time
     bool reports_empty;      // the driver has answered "transmitter empty"
+    bool empty_misleads;     // its "empty" came sooner than any line drains: ignored
 };
 
 // Largest buffer a driver may hide from its queue count: a USB chip's buffer.
@@ -90,7 +95,7 @@ void pace_report(LinePace& pace, int64_t now_ns, LineReport report);
 int64_t pace_queued_ns(const LinePace& pace, int64_t now_ns);
 
 // When a write of write_bytes, all handed in, counts as complete: once no more
-// than its own line time is still ahead.
+// than four fifths of its own line time is still ahead.
 int64_t pace_complete_at(const LinePace& pace, int64_t write_bytes);
 
 // When the port layer should next look at the driver and report (INT64_MAX when

@@ -141,7 +141,7 @@ bool hand_in(int fd, WriteRecord& write, int64_t now) {
 }
 
 // Moves the write on: hands in bytes, and completes it once all are in the kernel
-// and the pacing says that no more than its own line time is still ahead.
+// and the pacing says that little enough line time is still ahead.
 bool advance(int fd, WriteRecord& write, int64_t now) {
     if (!write.pending || write.failed) {
         return false;
@@ -290,7 +290,7 @@ bool port_apply_settings(PortHandle port, PortSettings& settings) {
     while (now < settle) {
         const LineReport report = look(port);
         pace_report(g_pace, now, report);
-        if (report.transmitter_empty == 1) {
+        if (report.transmitter_empty == 1 && g_pace.reports_empty) {
             break;
         }
         pause_until(std::min(settle, now + kLookFloorNs));
