@@ -18,8 +18,17 @@ void check(bool ok, const char* what) {
     }
 }
 
-ULONGLONG elapsed_since(ULONGLONG start) {
-    return GetTickCount64() - start;
+// Milliseconds of the performance counter, the clock the port's waits keep to
+// (GetTickCount64 moves in steps of up to 16 ms, under Wine too).
+double now_ms() {
+    LARGE_INTEGER frequency, count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    return static_cast<double>(count.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+double elapsed_since(double start) {
+    return now_ms() - start;
 }
 
 void check_paths() {
@@ -62,19 +71,19 @@ void check_pending_write(const char* designation) {
         check(false, "a write stays pending on the held-back line");
         return;
     }
-    ULONGLONG start = GetTickCount64();
+    double start = now_ms();
     check(!port_wait(port, signal, write, 200, false) && elapsed_since(start) >= 190,
           "a wait on a pending write takes its full time");
-    start = GetTickCount64();
+    start = now_ms();
     check(!port_wait(port, signal, write, 200, true) && elapsed_since(start) >= 190,
           "watching for keys without a key press does not end the wait early");
-    start = GetTickCount64();
+    start = now_ms();
     check(!port_wait(port, nullptr, write, 200, false) && elapsed_since(start) >= 190,
           "a failing wait still takes its full time");
 
     for (int round = 0; round < 2; ++round) { // the second round reuses the record
         port_cancel(port, write);
-        start = GetTickCount64();
+        start = now_ms();
         check(port_wait(port, signal, write, 1000, false) && elapsed_since(start) < 500,
               "the cancelled write's completion reaches the next wait");
         port_start_write(port, signal, write, reinterpret_cast<const unsigned char*>(path), 1);
