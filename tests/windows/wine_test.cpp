@@ -90,20 +90,42 @@ class WinePrefix : public testing::Environment {
         }
         unsetenv("WAYLAND_DISPLAY");
         ASSERT_EQ(std::system("wine wineboot --init >/dev/null 2>&1 && wineserver -w"), 0);
+        // One server for the whole run, started here so that its process id is
+        // known: a server that quits when its last program ends races with the
+        // next program starting (which then may hang).
+        server_ = fork();
+        if (server_ == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            execlp("wineserver", "wineserver", "--foreground", "--persistent", nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && wineserver_pid() != server_; ++i) {
+            usleep(50000);
+        }
+        ASSERT_EQ(wineserver_pid(), server_) << "the Wine server did not start";
     }
     void TearDown() override {
         if (!prefix.empty()) {
             // The prefix's programs end at the request of its server, and the
             // server itself by its process id, should it outlive the request.
-            const pid_t server = wineserver_pid();
             std::system("wineserver -k >/dev/null 2>&1");
-            if (server > 0 && kill(server, 0) == 0) {
-                kill(server, SIGTERM);
+            if (server_ > 0) {
+                int status = 0;
+                if (waitpid(server_, &status, WNOHANG) == 0) {
+                    kill(server_, SIGTERM);
+                    waitpid(server_, &status, 0);
+                }
             }
             std::error_code ignored;
             fs::remove_all(prefix, ignored);
         }
     }
+
+  private:
+    pid_t server_ = -1;
 };
 
 const testing::Environment* const wine_prefix = testing::AddGlobalTestEnvironment(new WinePrefix);
@@ -350,9 +372,11 @@ class ConsoleRun {
         pid_ = fork();
         if (pid_ == 0) {
             const int null = open("/dev/null", O_RDWR);
+            const int err =
+                open((prefix / "console-err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(null, 0);
             dup2(null, 1);
-            dup2(null, 2);
+            dup2(err, 2);
             execlp("wine", "wine", "wineconsole", "cmd", "/c", command.c_str(), nullptr);
             _exit(127);
         }
@@ -385,6 +409,26 @@ class ConsoleRun {
             }
         }
         return false;
+    }
+
+    // Whether the run has ended, without reaping it (its id stays ours).
+    bool exited() const {
+        siginfo_t info{};
+        return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == pid_;
+    }
+
+    // What started() waits for, for a failure message.
+    std::string state() const {
+        std::string err;
+        if (FILE* file = std::fopen((prefix / "console-err.txt").c_str(), "rb")) {
+            char buf[2048] = {};
+            err.assign(buf, std::fread(buf, 1, sizeof buf - 1, file));
+            std::fclose(file);
+        }
+        return "window '" + window_ + "', " + std::to_string(rows().size()) + " frequency lines, " +
+               std::to_string(line_.size()) + " bytes on the line, running " +
+               std::to_string(pid_ > 0 && !exited()) + ", stderr: " + err;
     }
 
     // Types keys (xdotool key names) into the window, all in one go.
@@ -570,7 +614,7 @@ TEST(KelvorInAConsoleWindow, EveryKeyActsAsItsTableSaysAndATypedAlphaDoesNothing
     Pty pty;
     ASSERT_FALSE(pty.name.empty());
     ConsoleRun run(pty);
-    ASSERT_TRUE(run.started());
+    ASSERT_TRUE(run.started()) << run.state();
     termios settings{};
     tcgetattr(pty.master, &settings);
     EXPECT_EQ(cfgetospeed(&settings), speed_t(B4800));
@@ -628,7 +672,7 @@ TEST(KelvorInAConsoleWindow, KeysTypedOnAHeldBackLineAreAllTakenAndQEnds) {
     ASSERT_FALSE(pty.name.empty());
     pty.flow_control_on();
     ConsoleRun run(pty);
-    ASSERT_TRUE(run.started());
+    ASSERT_TRUE(run.started()) << run.state();
     pty.send_xoff();
     run.read_for(0.3);
     const size_t held_at = run.line().size();
@@ -654,7 +698,7 @@ TEST(KelvorInAConsoleWindow, WritesKeepToTheLinePaceAtRows13And28) {
     Pty pty;
     ASSERT_FALSE(pty.name.empty());
     ConsoleRun run(pty);
-    ASSERT_TRUE(run.started());
+    ASSERT_TRUE(run.started()) << run.state();
     run.read_for(1);
     EXPECT_NEAR(run.rate_over(3), line_rate(kStartIndex), 0.05 * line_rate(kStartIndex));
 
@@ -676,7 +720,7 @@ TEST(KelvorInAConsoleWindow, DISABLED_Figures) {
     {
         Pty pty;
         ConsoleRun run(pty);
-        ASSERT_TRUE(run.started());
+        ASSERT_TRUE(run.started()) << run.state();
         run.read_for(1);
         for (int row : {kStartIndex, kRow}) {
             const double cpu = run.cpu_seconds();
@@ -724,7 +768,7 @@ TEST(KelvorInAConsoleWindow, DISABLED_Figures) {
         Pty pty;
         pty.flow_control_on();
         ConsoleRun run(pty);
-        ASSERT_TRUE(run.started());
+        ASSERT_TRUE(run.started()) << run.state();
         pty.send_xoff();
         run.read_for(0.5);
         const size_t before = run.rows().size();
