@@ -299,6 +299,10 @@ TEST(Switching, ARefusedRowBeepsAndStillBecomesCurrent) {
     EXPECT_EQ(writes[1].a, 192u);
     EXPECT_EQ(writes[1].b, 0xF0u);
     EXPECT_EQ(writes[1].time_ns, 300 * sim::kNsPerMs) << "the beep takes 200 ms";
+    // The beep comes before the frequency line and before the buffer is refilled.
+    EXPECT_EQ(sim::beep_moment().out_bytes,
+              static_cast<int64_t>((kStartText + "\t  800 Hz\n").size()));
+    EXPECT_EQ(sim::beep_moment().fill, 0x1C);
 
     // Refused at start-up: no beep, the row is still current.
     config.refused_rows = {13};
