@@ -79,9 +79,36 @@ bool session_and_tty(const char* pid, long& session, long& tty) {
            std::sscanf(rest + 1, " %c %ld %ld %ld %ld", &state, &ppid, &pgrp, &session, &tty) == 5;
 }
 
+// True when process pid holds the node st describes open. Device numbers of
+// pseudo-terminals repeat in every devpts instance (containers, chroots), so for
+// them only an open descriptor on the same instance (st_dev) proves it is the same
+// terminal; a shell or a login holds its terminal open on its standard streams.
+bool holds_open(const char* pid, const struct stat& st) {
+    char path[300];
+    std::snprintf(path, sizeof path, "/proc/%s/fd", pid);
+    DIR* fds = opendir(path); // fails for another user's process: that pty is not ours to open
+    if (fds == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* entry = readdir(fds)) {
+        char fd_path[600];
+        std::snprintf(fd_path, sizeof fd_path, "%s/%s", path, entry->d_name);
+        struct stat held;
+        if (entry->d_name[0] != '.' && stat(fd_path, &held) == 0 && held.st_dev == st.st_dev &&
+            held.st_rdev == st.st_rdev) {
+            found = true;
+            break;
+        }
+    }
+    closedir(fds);
+    return found;
+}
+
 // 1 when a process of a session other than ours has the terminal as its
 // controlling terminal, 0 when none has, -1 without /proc.
-int other_session(dev_t rdev) {
+int other_session(const struct stat& st, bool pseudo_terminal) {
+    const dev_t rdev = st.st_rdev;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
         return -1;
@@ -93,7 +120,8 @@ int other_session(dev_t rdev) {
     while (const dirent* entry = readdir(proc)) {
         long session = 0, tty = 0;
         if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
-            session_and_tty(entry->d_name, session, tty) && tty == wanted && session != own) {
+            session_and_tty(entry->d_name, session, tty) && tty == wanted && session != own &&
+            (!pseudo_terminal || holds_open(entry->d_name, st))) {
             found = 1;
             break;
         }
@@ -116,7 +144,8 @@ NodeFacts node_facts(const char* path, struct stat& st) {
         facts.tty_class = tty_class(facts.major, facts.minor);
         struct statfs fs;
         facts.on_devpts = statfs(path, &fs) == 0 && fs.f_type == kDevptsMagic;
-        facts.other_session = other_session(st.st_rdev);
+        facts.other_session =
+            other_session(st, facts.on_devpts || (facts.major >= 136 && facts.major <= 143));
     }
     return facts;
 }

@@ -288,6 +288,29 @@ TEST(KelvorPty, QuitsWhenTheFarEndStallsOrIsGone) {
     EXPECT_EQ(exit_code(stalled), 0);
     finish(stalled);
 
+    // A switch discards what the kernel still holds of the old row, so no old
+    // bytes go out under the new settings. The far end is filled, then a little
+    // room is made: kelvor's bytes then wait in the kernel's buffer, behind the
+    // fill, when the key comes.
+    Kelvor queued;
+    queued.port = open_pty();
+    queued.drain_port = false;
+    stall_far_end(queued.port);
+    start(queued, queued.port.path);
+    ASSERT_TRUE(wait_output(queued, line(13)));
+    char room[2048];
+    ASSERT_EQ(read(queued.port.master, room, sizeof room), static_cast<ssize_t>(sizeof room));
+    pump(queued, 1000);
+    press(queued, "+");
+    ASSERT_TRUE(wait_output(queued, line(14)));
+    queued.drain_port = true;
+    pump(queued, 500);
+    EXPECT_EQ(queued.byte_counts[0x1C], 0u) << "old bytes went out after the switch";
+    EXPECT_GT(queued.byte_counts[0xF0], 0u);
+    press(queued, "q");
+    ASSERT_TRUE(wait_end(queued));
+    finish(queued);
+
     // The far end is gone (writes fail with EIO): no spinning, and keys still work.
     Kelvor gone;
     gone.port = open_pty();
