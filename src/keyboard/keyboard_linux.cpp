@@ -224,11 +224,13 @@ void catch_signals() {
             set_handler(sig, on_end_signal);
         }
     }
-    // SA_RESETHAND: the default action is back before the handler runs, so a
-    // second fault cannot call it again. SA_NODEFER: that second fault is not held
-    // back either (the handler also unblocks the signal before raising it).
+    // SA_RESETHAND: the default action is back before the handler runs, so the
+    // handler runs at most once. A fault inside it cannot loop either: the signal
+    // is blocked there (it is in the handler's mask, so SA_NODEFER would change
+    // nothing), and the kernel delivers a blocked fault signal with its default
+    // action, which ends the process.
     for (int sig : kCrashSignals) {
-        set_handler(sig, on_end_signal, SA_RESETHAND | SA_NODEFER);
+        set_handler(sig, on_end_signal, SA_RESETHAND);
     }
     set_handler(SIGTSTP, on_stop_signal);
     set_handler(SIGCONT, on_continue_signal);
