@@ -7,14 +7,18 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "../keyboard/keyboard.h"
 #include "device_linux.h"
+#include "driver_rates.h"
+#include "line_pace.h"
 #include "line_settings_linux.h"
 #include "platform_linux.h"
 #include "port.h"
@@ -24,21 +28,20 @@ namespace {
 // The open port, for the signal handlers.
 volatile sig_atomic_t g_port_fd = -1;
 
-// The line as last applied, and when the bytes handed to the kernel will have
-// gone out at its pace. A pseudo-terminal (and some drivers) report no output
-// queue; there this clock stands in for one.
-struct LineClock {
-    int64_t frame_ns;
-    int64_t free_at_ns;
-    bool queue_reported; // the driver has reported queued output (TIOCOUTQ) at least once
-};
-LineClock g_line = {1000000, 0, false};
+// The port's settings as found at open, put back when kelvor lets the port go.
+PortSettings g_found;
+volatile sig_atomic_t g_have_found = 0;
 
-// Least time between two looks at a queue that the driver reports, so that a line
-// held by flow control costs no more than a few wake-ups per second.
-constexpr int64_t kRecheckNs = 5000000;
+// The line as paced: what was handed in, and what the driver said about it.
+LinePace g_pace;
+bool g_lsr_answers = true;  // the driver answers TIOCSERGETLSR (a pty does not)
+uint32_t g_lowest_baud = 0; // the driver makes no rate below this (0: no limit known)
+
 // Pause before writing again when the device said it was ready but took nothing.
 constexpr int64_t kRetryNs = 10000000;
+// Least pause before looking at the driver again, so that a queue that keeps
+// moving the completion a little later costs at most a thousand looks a second.
+constexpr int64_t kLookFloorNs = 1000000;
 
 bool all_digits(const char* text) {
     if (*text == '\0') {
@@ -75,16 +78,45 @@ bool is_own_terminal(int fd) {
     return false;
 }
 
-// Line time still queued in the kernel.
-int64_t queued_ns(int fd, int64_t now) {
+timespec to_timespec(int64_t ns);
+
+// The lowest rate that the device's driver really makes, found through sysfs
+// from the device's numbers; 0 when nothing is known (a pty has no driver link).
+uint32_t lowest_rate_of(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        return 0;
+    }
+    char link[64];
+    std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/device/driver", major(st.st_rdev),
+                  minor(st.st_rdev));
+    char target[256];
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) {
+        return 0;
+    }
+    target[n] = '\0';
+    return driver_lowest_rate(target);
+}
+
+int output_queue(int fd) {
     int outq = 0;
-    if (ioctl(fd, TIOCOUTQ, &outq) == 0 && outq > 0) {
-        g_line.queue_reported = true;
+    return ioctl(fd, TIOCOUTQ, &outq) == 0 ? outq : -1;
+}
+
+// What the driver says about the line: its queue, and whether the transmitter
+// has run empty where it can tell.
+LineReport look(int fd) {
+    LineReport report = {output_queue(fd), -1};
+    if (g_lsr_answers) {
+        unsigned int lsr = 0;
+        if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
+            report.transmitter_empty = (lsr & TIOCSER_TEMT) != 0 ? 1 : 0;
+        } else {
+            g_lsr_answers = false;
+        }
     }
-    if (g_line.queue_reported) {
-        return static_cast<int64_t>(outq) * g_line.frame_ns;
-    }
-    return std::max<int64_t>(0, g_line.free_at_ns - now);
+    return report;
 }
 
 // Hands as many of the write's bytes to the kernel as it takes. Returns true when
@@ -95,7 +127,7 @@ bool hand_in(int fd, WriteRecord& write, int64_t now) {
         const ssize_t n = ::write(fd, write.data + write.sent, write.length - write.sent);
         if (n > 0) {
             write.sent += static_cast<uint32_t>(n);
-            g_line.free_at_ns = std::max(g_line.free_at_ns, now) + n * g_line.frame_ns;
+            pace_sent(g_pace, now, n);
             progress = true;
         } else if (n < 0 && errno == EINTR) {
             continue;
@@ -110,8 +142,7 @@ bool hand_in(int fd, WriteRecord& write, int64_t now) {
 }
 
 // Moves the write on: hands in bytes, and completes it once all are in the kernel
-// and no more than its own line time is still queued, so that the next write goes
-// in before the line runs dry and at most about two writes are ever queued.
+// and the pacing says that little enough line time is still ahead.
 bool advance(int fd, WriteRecord& write, int64_t now) {
     if (!write.pending || write.failed) {
         return false;
@@ -122,20 +153,29 @@ bool advance(int fd, WriteRecord& write, int64_t now) {
         if (write.sent < write.length) {
             return progress;
         }
-        write.due_ns = 0;
     }
-    if (now >= write.due_ns) {
-        const int64_t write_ns = static_cast<int64_t>(write.length) * g_line.frame_ns;
-        const int64_t queued = queued_ns(fd, now);
-        if (queued <= write_ns) {
-            write.pending = false;
-            write.completed = true;
-        } else {
-            const int64_t least = g_line.queue_reported ? kRecheckNs : 0;
-            write.due_ns = now + std::max(queued - write_ns, least);
-        }
+    pace_report(g_pace, now, look(fd));
+    if (now >= pace_complete_at(g_pace, write.length)) {
+        write.pending = false;
+        write.completed = true;
     }
     return progress;
+}
+
+// When the write in flight needs the port looked at again.
+int64_t next_look(const WriteRecord& write, int64_t now) {
+    if (write.sent < write.length) {
+        return write.retry_ns;
+    }
+    const int64_t at =
+        std::min(pace_complete_at(g_pace, write.length), pace_next_look(g_pace, now));
+    return std::max(at, now + kLookFloorNs);
+}
+
+void pause_until(int64_t at) {
+    const timespec until = to_timespec(at);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
 }
 
 timespec to_timespec(int64_t ns) {
@@ -146,13 +186,24 @@ timespec to_timespec(int64_t ns) {
     return ts;
 }
 
+// Gives the port up as found: queued output discarded, the settings found at open
+// put back (a fast rate also sends what the FIFO still holds in moments, where a
+// slow row would keep the wave going and make close wait for it), exclusive use
+// released. Only system calls that are safe in a signal handler.
+void release_port(int fd) {
+    tcflush(fd, TCOFLUSH);
+    if (g_have_found) {
+        line_write(fd, g_found);
+    }
+    ioctl(fd, TIOCNXCL);
+}
+
 } // namespace
 
 void port_discard_and_release() {
     const int fd = g_port_fd;
     if (fd >= 0) {
-        tcflush(fd, TCOFLUSH);
-        ioctl(fd, TIOCNXCL);
+        release_port(fd);
     }
 }
 
@@ -202,7 +253,9 @@ bool port_open(const char* path, PortHandle& port) {
         return false;
     }
     ioctl(fd, TIOCEXCL); // further opens fail (except for root); not a terminal: -4 follows
-    g_line = LineClock{1000000, 0, false};
+    g_have_found = 0;
+    g_lsr_answers = true;
+    g_lowest_baud = lowest_rate_of(fd);
     port = fd;
     g_port_fd = fd;
     catch_signals();
@@ -214,20 +267,23 @@ bool port_create_signal(CompletionSignal& signal) {
     return true;
 }
 
-void port_init_write(WriteRecord& write, CompletionSignal signal) {
+void port_init_write(WriteRecord& write, CompletionSignal) {
     std::memset(&write, 0, sizeof write);
-    write.signal = signal;
 }
 
 bool port_read_settings(PortHandle port, PortSettings& settings) {
     if (!line_read(port, settings)) {
         return false;
     }
+    g_found = settings;
+    g_have_found = 1;
     // Echo would send received bytes into the wave, a received XOFF would stop it,
     // output processing could change the fill byte: a raw line, once, for the run.
     line_make_raw(settings);
     line_write(port, settings);
-    g_line.frame_ns = line_frame_ns(settings);
+    const int64_t now = monotonic_ns();
+    pace_start(g_pace, line_frame_ns(settings), now);
+    pace_report(g_pace, now, look(port));
     return true;
 }
 
@@ -237,13 +293,33 @@ void port_set_line(PortSettings& settings, uint32_t baud, uint8_t data_bits, uin
 }
 
 bool port_apply_settings(PortHandle port, PortSettings& settings) {
+    // A rate the adapter cannot make, though its driver would read it back as set.
+    if (line_frame(settings).baud < g_lowest_baud) {
+        return false;
+    }
+    // Old bytes that the driver hides (a FIFO, a USB chip's buffer) would go out
+    // at the new rate: stretched at a slower one. Let them go at the old rate
+    // first, to the end where the driver tells when the line is empty.
+    int64_t now = monotonic_ns();
+    const int64_t settle = pace_settle_until(g_pace, now, line_frame_ns(settings));
+    while (now < settle) {
+        const LineReport report = look(port);
+        pace_report(g_pace, now, report);
+        if (report.transmitter_empty == 1) {
+            break;
+        }
+        pause_until(std::min(settle, now + kLookFloorNs));
+        now = monotonic_ns();
+    }
     const bool written = line_write(port, settings);
     PortSettings applied;
     if (!line_read(port, applied)) {
         return false;
     }
     // Pace by what the line really does, also when it did not take the row.
-    g_line.frame_ns = line_frame_ns(applied);
+    now = monotonic_ns();
+    pace_set_frame(g_pace, line_frame_ns(applied), now);
+    pace_report(g_pace, now, look(port));
     return written && line_matches(settings, applied);
 }
 
@@ -255,7 +331,6 @@ void port_start_write(PortHandle port, CompletionSignal, WriteRecord& write,
     write.sent = 0;
     write.pending = true;
     write.failed = false;
-    write.due_ns = 0;
     write.retry_ns = 0;
     advance(port, write, monotonic_ns());
 }
@@ -290,7 +365,7 @@ bool port_wait(PortHandle port, CompletionSignal, WriteRecord& write, uint32_t t
                 fds[count] = {port, POLLOUT, 0};
                 port_slot = static_cast<int>(count++);
             } else {
-                wake = std::min(wake, write.sent < write.length ? write.retry_ns : write.due_ns);
+                wake = std::min(wake, next_look(write, now));
             }
         }
         if (watch_keys) {
@@ -304,9 +379,7 @@ bool port_wait(PortHandle port, CompletionSignal, WriteRecord& write, uint32_t t
         const timespec timeout = to_timespec(wake - now);
         const int ready = ppoll(fds, count, &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
-            // A wait that fails must still take its time, or the loop would spin.
-            const timespec until = to_timespec(wake);
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+            pause_until(wake); // a wait that fails must still take its time, or the loop would spin
         }
         port_woke = ready > 0 && port_slot >= 0 && fds[port_slot].revents != 0;
         now = monotonic_ns();
@@ -314,10 +387,11 @@ bool port_wait(PortHandle port, CompletionSignal, WriteRecord& write, uint32_t t
 }
 
 void port_cancel(PortHandle port, WriteRecord& write) {
+    // What the driver discards is gone from the line; what it hides stays.
+    const int before = output_queue(port);
     tcflush(port, TCOFLUSH);
-    if (g_line.queue_reported) {
-        g_line.free_at_ns = monotonic_ns(); // the driver's queue is gone
-    }
+    const int after = output_queue(port);
+    pace_discarded(g_pace, monotonic_ns(), before >= 0 && after >= 0 ? before - after : -1);
     if (write.pending) {
         write.pending = false;
         write.completed = true;
@@ -328,8 +402,8 @@ void port_close_signal(CompletionSignal) {}
 
 void port_close(PortHandle port) {
     g_port_fd = -1;
-    // Discard first: close would otherwise wait for output a stalled line never sends.
-    tcflush(port, TCOFLUSH);
-    ioctl(port, TIOCNXCL);
+    // Discard first: close would otherwise wait for output a stalled line never
+    // sends, or a slow one sends for seconds.
+    release_port(port);
     close(port);
 }

@@ -13,16 +13,14 @@ using CompletionSignal = int;
 
 // The one write in flight, reused for every write of the run.
 struct WriteRecord {
-    CompletionSignal signal;
     const unsigned char* data;
     uint32_t length;
-    uint32_t sent;  // bytes handed to the kernel so far
-    bool pending;   // started and neither completed nor cancelled
-    bool completed; // the completion signal: set on completion, cleared when waited on
-    bool failed;    // the device refused the bytes (EIO): the write never completes
-    int64_t due_ns; // when all bytes are in: the time at which the write completes
-    int64_t
-        retry_ns; // no new write attempt before this time (device said "ready" but took nothing)
+    uint32_t sent;    // bytes handed to the kernel so far
+    bool pending;     // started and neither completed nor cancelled
+    bool completed;   // the completion signal: set on completion, cleared when waited on
+    bool failed;      // the device refused the bytes (EIO): the write never completes
+    int64_t retry_ns; // no write attempt before this time: the device said "ready"
+                      // but took nothing
 };
 
 // The kernel's struct termios2, field for field. line_settings_linux.cpp checks the

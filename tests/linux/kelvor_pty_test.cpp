@@ -60,6 +60,16 @@ bool modes_as_found(const Kelvor& k) {
            std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
+// The port's line settings as a fresh pseudo-terminal has them: kelvor puts back
+// what it found.
+bool port_as_found(const Kelvor& k) {
+    Pty fresh = open_pty();
+    const termios a = modes(fresh.slave), b = modes(k.port.slave);
+    close_pty(fresh);
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_lflag == b.c_lflag &&
+           a.c_cflag == b.c_cflag && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
 // Keys without Enter or echo, Ctrl+C kept, and no Ctrl+S: a stopped terminal
 // would block the frequency line and with it the whole loop.
 bool keys_mode(const Kelvor& k) {
@@ -170,6 +180,7 @@ TEST(KelvorPty, RunsTheWaveTakesKeysAndQuits) {
     EXPECT_EQ(exit_code(k), 0);
     EXPECT_EQ(k.output, expected);
     EXPECT_TRUE(modes_as_found(k));
+    EXPECT_TRUE(port_as_found(k));
     EXPECT_EQ(exclusive(k), 0);
     finish(k);
 }
@@ -212,6 +223,7 @@ TEST(KelvorPty, EndsBySignalWithTerminalAndPortGivenBack) {
     EXPECT_TRUE(WIFSIGNALED(k.status) && WTERMSIG(k.status) == SIGINT);
     EXPECT_EQ(k.output, kStart + line(13));
     EXPECT_TRUE(modes_as_found(k));
+    EXPECT_TRUE(port_as_found(k));
     EXPECT_EQ(exclusive(k), 0);
     finish(k);
 

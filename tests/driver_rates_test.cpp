@@ -1,0 +1,14 @@
+// Rates that a driver reads back as set but its hardware cannot make.
+#include <gtest/gtest.h>
+
+#include "serial/driver_rates.h"
+
+TEST(DriverRates, KnowsTheDriversThatMisreportOnlyByTheirOwnName) {
+    EXPECT_EQ(driver_lowest_rate("../../../../bus/usb-serial/drivers/ftdi_sio"), 183u);
+    EXPECT_EQ(driver_lowest_rate("ftdi_sio"), 183u);
+    // Other drivers, and names that only contain the known one, have no limit.
+    EXPECT_EQ(driver_lowest_rate("../../../bus/platform/drivers/serial8250"), 0u);
+    EXPECT_EQ(driver_lowest_rate("../../bus/usb-serial/drivers/ftdi_sio_x"), 0u);
+    EXPECT_EQ(driver_lowest_rate("/ftdi_sio/cp210x"), 0u);
+    EXPECT_EQ(driver_lowest_rate(""), 0u);
+}
