@@ -21,7 +21,9 @@
 // line a little slower than any real one, so a real line drains faster than the
 // clock and runs dry once, for about a millisecond; the time from the line last
 // seen empty to that moment, over the bytes sent in between, is the real frame
-// time, and the clock counts with it from then on. Where the driver reports
+// time, and the clock counts with it from then on. An "empty" that would make
+// the line more than 5 % fast is not the pin's (bytes are held beyond the point
+// that reports it, as in an emulator) and is ignored from then on. Where the driver reports
 // neither queue nor "transmitter empty", the nominal rate is all there is: a
 // line that runs slow gathers a backlog until the driver starts to report a
 // queue, and one that runs fast leaves short gaps.
@@ -47,6 +49,7 @@ struct LinePace {
     int64_t learned_span_ns; // length of the stretch the frame time was measured over
     int64_t learn_until;     // learning gives up (and the frequent looks end) at this time
     bool reports_empty;      // the driver has answered "transmitter empty"
+    bool empty_misleads;     // its "empty" came sooner than any line drains: ignored
 };
 
 // Largest buffer a driver may hide from its queue count: a USB chip's buffer.
