@@ -1,6 +1,8 @@
 // Measures kelvor over pseudo-terminals: key latency, pace and idle line time per
-// row, quit latency, CPU use and heap allocations while running. Prints figures;
-// not a test. Built and run by bench/run.sh.
+// row, quit latency, CPU use (also after a hang-up and in the background with a
+// partial escape sequence pending) and heap allocations while running. Prints
+// figures; not a test. Built and run by bench/run.sh (KELVOR_BENCH_CPU_ONLY=1:
+// only the hang-up and background figures).
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -14,17 +16,13 @@
 #include <vector>
 
 #include "../src/serial/line_settings_linux.h"
+#include "../src/wave/rate_table.h"
 #include "../tests/linux/pty_harness.h"
 
 namespace {
 
-const char* const kLabels[] = {
-    "   18", "   30", "   50", "   60", "  100", "  120", "  150", "  200", "  240", "  300",
-    "  400", "  480", "  600", "  800", "  960", " 1200", " 1440", " 1600", " 1920", " 2400",
-    " 3200", " 3840", " 4800", " 5600", " 5760", " 6400", " 7200", " 9600", "11520", "19200"};
-
 std::string line(int row) {
-    return std::string("\t") + kLabels[row] + " Hz\n";
+    return std::string("\t") + rate_table[row].label + " Hz\n";
 }
 
 volatile unsigned long* g_allocs;
@@ -67,13 +65,13 @@ void percentiles(const char* what, std::vector<double> v) {
 // Steps one row with a key and waits for its frequency line; returns the latency.
 double step(Kelvor& k, std::string& expected, const char* key, int row) {
     press(k, key);
-    const int64_t t0 = now_ns();
+    const int64_t t0 = monotonic_ns();
     expected += line(row);
     if (!wait_output(k, expected, 3000)) {
         std::fprintf(stderr, "no line for row %d\n", row);
         std::exit(1);
     }
-    const double latency = ms(now_ns() - t0);
+    const double latency = ms(monotonic_ns() - t0);
     note_frame(k);
     return latency;
 }
@@ -83,9 +81,9 @@ double step(Kelvor& k, std::string& expected, const char* key, int row) {
 void measure_row(Kelvor& k, int row) {
     pump(k, 700);
     const size_t first = k.arrivals.size();
-    const int64_t cpu0 = cpu_ns(k.pid), t0 = now_ns();
+    const int64_t cpu0 = cpu_ns(k.pid), t0 = monotonic_ns();
     pump(k, 4000);
-    const int64_t cpu1 = cpu_ns(k.pid), t1 = now_ns();
+    const int64_t cpu1 = cpu_ns(k.pid), t1 = monotonic_ns();
     int64_t line_free = 0, idle = 0;
     for (size_t i = 0; i < k.arrivals.size(); ++i) {
         const Arrival& a = k.arrivals[i];
@@ -101,7 +99,7 @@ void measure_row(Kelvor& k, int row) {
     const int64_t frame = line_frame_ns(s);
     std::printf("row %2d (%s Hz, %6u bit/s, %9lld ns/frame): pace %.4f   idle %5.2f ms/s   "
                 "CPU %.3f %%\n",
-                row, kLabels[row], line_frame(s).baud, static_cast<long long>(frame),
+                row, rate_table[row].label, line_frame(s).baud, static_cast<long long>(frame),
                 port_byte_rate(window) * static_cast<double>(frame) / 1e9,
                 ms(idle) / ((t1 - t0) / 1e9),
                 100.0 * static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0));
@@ -119,16 +117,52 @@ double quit_latency(bool stalled) {
     wait_output(k, line(13));
     pump(k, 300 + std::rand() % 300);
     press(k, "q");
-    const int64_t t0 = now_ns();
+    const int64_t t0 = monotonic_ns();
     wait_end(k, 3000);
-    const double latency = ms(now_ns() - t0);
+    const double latency = ms(monotonic_ns() - t0);
     finish(k);
     return latency;
+}
+
+// CPU share over two seconds once a lone ESC is left pending by a hang-up of the
+// terminal (SIGHUP ignored, as under nohup) or by Ctrl+Z and `bg`.
+void idle_cpu() {
+    for (const bool hang_up : {true, false}) {
+        Kelvor k;
+        k.port = open_pty();
+        k.ignore_hangup = hang_up;
+        start(k, k.port.path);
+        wait_output(k, line(13));
+        pump(k, 300);
+        press(k, "\x1b");
+        pump(k, 5);
+        if (hang_up) {
+            close(k.term.master);
+            k.term.master = -1;
+        } else {
+            press(k, "\x1a");
+            wait_stopped(k);
+            continue_in_background(k);
+        }
+        pump(k, 300);
+        const int64_t cpu0 = cpu_ns(k.pid), t0 = monotonic_ns();
+        pump(k, 2000);
+        const int64_t cpu1 = cpu_ns(k.pid), t1 = monotonic_ns();
+        std::printf("CPU after %-40s %.3f %%\n",
+                    hang_up ? "a hang-up with an ESC pending:"
+                            : "Ctrl+Z and bg with an ESC pending:",
+                    100.0 * static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0));
+        finish(k);
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (std::getenv("KELVOR_BENCH_CPU_ONLY") != nullptr) {
+        idle_cpu();
+        return 0;
+    }
     if (argc == 3) {
         // Count kelvor's heap allocations through the preloaded counter.
         const int fd = open(argv[2], O_RDWR);
@@ -187,5 +221,6 @@ int main(int argc, char** argv) {
     }
     percentiles("quit at nominal pace (row 13):", nominal);
     percentiles("quit with a stalled port (row 13):", stalled);
+    idle_cpu();
     return 0;
 }

@@ -299,6 +299,10 @@ TEST(Switching, ARefusedRowBeepsAndStillBecomesCurrent) {
     EXPECT_EQ(writes[1].a, 192u);
     EXPECT_EQ(writes[1].b, 0xF0u);
     EXPECT_EQ(writes[1].time_ns, 300 * sim::kNsPerMs) << "the beep takes 200 ms";
+    // The beep comes before the frequency line and before the buffer is refilled.
+    EXPECT_EQ(sim::beep_moment().out_bytes,
+              static_cast<int64_t>((kStartText + "\t  800 Hz\n").size()));
+    EXPECT_EQ(sim::beep_moment().fill, 0x1C);
 
     // Refused at start-up: no beep, the row is still current.
     config.refused_rows = {13};
@@ -327,7 +331,7 @@ TEST(Quit, AStalledPortStillQuitsWithoutSpinning) {
     config.never_completes = true;
     sim::Run r = run(config, {{2000, ' '}});
     EXPECT_EQ(r.status, 0);
-    EXPECT_LE(sim::now_ns(), 2200 * sim::kNsPerMs);
+    EXPECT_LE(sim::now_ns(), 2264 * sim::kNsPerMs) << "a tenth more than one 240 ms write";
     EXPECT_LE(sim::waits(), 13u) << "about one wait per 200 ms slice";
     EXPECT_EQ(of(Op::cancel).size(), 2u) << "the stuck write, then shutdown";
 }

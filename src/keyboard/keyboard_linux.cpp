@@ -21,9 +21,8 @@ volatile sig_atomic_t g_tty = -1;     // the controlling terminal, or -1
 volatile sig_atomic_t g_raw = 0;      // kelvor's modes are in effect on it
 volatile sig_atomic_t g_sounding = 0; // a console tone is on
 volatile sig_atomic_t g_have_saved = 0;
-termios g_saved;         // the modes found when kelvor first had the terminal
-bool g_console = false;  // the terminal is a Linux virtual console (it can sound a tone)
-bool g_tty_dead = false; // reading it failed while in the foreground: hung up
+termios g_saved;        // the modes found when kelvor first had the terminal
+bool g_console = false; // the terminal is a Linux virtual console (it can sound a tone)
 
 // Bytes read from the terminal that are not decoded yet, and the codes of keys
 // decoded but not taken yet.
@@ -41,7 +40,13 @@ constexpr int64_t kSequenceWaitNs = 50000000;
 // PC timer clock that KIOCSOUND divides to set the tone.
 constexpr uint32_t kTimerHz = 1193180;
 
-const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// Signals whose default action ends the process: each gives the terminal and the
+// port back first, then ends kelvor by the same signal.
+const int kEndSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGPIPE, SIGUSR1,
+                           SIGUSR2, SIGALRM, SIGPROF, SIGVTALRM, SIGXCPU, SIGXFSZ};
+// Signals of a fault in kelvor itself. Their handler runs once: the default action
+// is back in place before it starts, so a fault inside it ends the process at once.
+const int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
 bool foreground() {
     const int tty = g_tty;
@@ -69,17 +74,20 @@ sigset_t handled_signals() {
     for (int sig : kEndSignals) {
         sigaddset(&set, sig);
     }
+    for (int sig : kCrashSignals) {
+        sigaddset(&set, sig);
+    }
     sigaddset(&set, SIGTSTP);
     sigaddset(&set, SIGCONT);
     return set;
 }
 
-void set_handler(int sig, void (*handler)(int)) {
+void set_handler(int sig, void (*handler)(int), int flags = SA_RESTART) {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = handler;
     sa.sa_mask = handled_signals();
-    sa.sa_flags = SA_RESTART;
+    sa.sa_flags = flags;
     sigaction(sig, &sa, nullptr);
 }
 
@@ -90,8 +98,8 @@ void unblock(int sig) {
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-// SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE: leave the terminal and the port as found, then
-// end by the same signal so that the exit status says so.
+// An ending or crash signal: leave the terminal and the port as found, then end by
+// the same signal so that the exit status says so. Only async-signal-safe calls.
 void on_end_signal(int sig) {
     sound_off();
     restore_terminal();
@@ -121,8 +129,10 @@ void on_continue_signal(int) {
 
 // Puts kelvor's modes on the terminal: keys without Enter and without echo, the
 // signal keys kept. Returns false while no key can be read.
+// A terminal that has hung up fails tcgetpgrp, so it counts as not in the
+// foreground and is never watched again.
 bool sync_terminal() {
-    if (g_tty < 0 || g_tty_dead || !foreground()) {
+    if (g_tty < 0 || !foreground()) {
         return false;
     }
     if (g_raw) {
@@ -160,11 +170,9 @@ void read_terminal(int64_t now) {
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n == 0 || errno != EAGAIN) {
-            // Moved to the background meanwhile, or hung up: in the foreground a
-            // failing terminal would wake every wait at once, so stop watching it.
-            g_tty_dead = foreground();
-        }
+        // EAGAIN: nothing more for now. Anything else means kelvor was moved to
+        // the background or the terminal hung up; sync_terminal then stops
+        // watching it.
         return;
     }
 }
@@ -194,8 +202,17 @@ void pause_until(int64_t end_ns) {
 } // namespace
 
 int keyboard_watch_fd(int64_t& resolve_at) {
-    resolve_at = g_input_len > 0 && g_code_count == 0 ? g_input_since + kSequenceWaitNs : kNever;
-    return sync_terminal() ? static_cast<int>(g_tty) : -1;
+    // Outside the foreground (or after a hang-up) a partial escape sequence cannot
+    // be decided on, so it must not set a wake-up time: a time already passed
+    // would make every wait return at once.
+    resolve_at = kNever;
+    if (!sync_terminal()) {
+        return -1;
+    }
+    if (g_input_len > 0 && g_code_count == 0) {
+        resolve_at = g_input_since + kSequenceWaitNs;
+    }
+    return g_tty;
 }
 
 void catch_signals() {
@@ -206,6 +223,14 @@ void catch_signals() {
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
             set_handler(sig, on_end_signal);
         }
+    }
+    // SA_RESETHAND: the default action is back before the handler runs, so the
+    // handler runs at most once. A fault inside it cannot loop either: the signal
+    // is blocked there (it is in the handler's mask, so SA_NODEFER would change
+    // nothing), and the kernel delivers a blocked fault signal with its default
+    // action, which ends the process.
+    for (int sig : kCrashSignals) {
+        set_handler(sig, on_end_signal, SA_RESETHAND);
     }
     set_handler(SIGTSTP, on_stop_signal);
     set_handler(SIGCONT, on_continue_signal);
@@ -247,6 +272,10 @@ bool key_waiting() {
         return true;
     }
     const int64_t now = monotonic_ns();
+    // A partial sequence left from before a stop or a move to the background is
+    // decided on by itself first, so that it does not join the next key typed
+    // (ESC then q would read as Alt+Q).
+    decode_input(now);
     read_terminal(now);
     decode_input(now);
     return g_code_count > 0;

@@ -5,13 +5,9 @@
 
 #include <cstdint>
 
-constexpr int64_t kNever = INT64_MAX;
+#include "../wave/clock.h" // monotonic_ns(): CLOCK_MONOTONIC, as clock_nanosleep uses here
 
-inline int64_t monotonic_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+constexpr int64_t kNever = INT64_MAX;
 
 // Keyboard side, for the port's wait. Takes the terminal back if kelvor has come
 // to the foreground, and returns the descriptor to watch for keys, or -1 while no
@@ -21,8 +17,10 @@ inline int64_t monotonic_ns() {
 int keyboard_watch_fd(int64_t& resolve_at);
 
 // Keyboard side, for the port's open: from the moment kelvor holds the port, the
-// ending signals (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) give back the terminal and the
-// port before the process ends, and Ctrl+Z gives back the terminal while stopped.
+// signals that end a process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1,
+// SIGUSR2, SIGALRM, SIGPROF, SIGVTALRM, SIGXCPU, SIGXFSZ, and the faults SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL, SIGABRT) give back the terminal and the port before the
+// process ends by the same signal, and Ctrl+Z gives back the terminal while stopped.
 void catch_signals();
 
 // Port side, for the signal handlers: discards the port's queued output and gives

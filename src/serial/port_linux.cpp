@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "../keyboard/keyboard.h"
+#include "device_linux.h"
 #include "driver_rates.h"
 #include "line_pace.h"
 #include "line_settings_linux.h"
@@ -228,12 +229,26 @@ bool port_make_path(const char* designation, char* buf, size_t size) {
 }
 
 bool port_open(const char* path, PortHandle& port) {
+    // Opening a device can act on it (a watchdog arms on open): only terminals
+    // that no other session uses are opened.
+    struct stat judged;
+    switch (judge_node(node_facts(path, judged))) {
+    case NodeVerdict::cannot_open:
+        return false;
+    case NodeVerdict::not_a_port:
+        // Nothing is opened: the settings read on no descriptor fails next, so
+        // the run ends as for any device that is not a serial port.
+        port = -1;
+        return true;
+    case NodeVerdict::open_it:
+        break;
+    }
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
     // One kelvor per port, even as root; flock also keeps out other tools that lock.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || is_own_terminal(fd)) {
+    if (!is_judged_node(fd, judged) || flock(fd, LOCK_EX | LOCK_NB) != 0 || is_own_terminal(fd)) {
         close(fd);
         return false;
     }

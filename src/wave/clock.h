@@ -2,5 +2,9 @@
 
 #include <cstdint>
 
-// Monotonic milliseconds since an arbitrary start.
+// The program's one monotonic clock, in nanoseconds since an arbitrary start. On
+// Linux it is CLOCK_MONOTONIC, the clock of the port's timed sleeps.
+int64_t monotonic_ns();
+
+// The same clock in milliseconds.
 uint64_t clock_ms();

@@ -26,6 +26,14 @@ void print_line(const char* text) {
     std::fflush(stdout);
 }
 
+// Line time of one write of the current row, in milliseconds.
+uint64_t write_ms(const RunState& run) {
+    const RateEntry& row = rate_table[run.index];
+    return uint64_t{run.write_length} * frame_bits(row) * 1000 / row.baud;
+}
+
+constexpr uint64_t kNoDeadline = UINT64_MAX;
+
 // Keeps the port busy, one write after the other, and takes keys between
 // completions. Returns when the user has quit.
 void pulse_loop(RunState& run) {
@@ -33,26 +41,29 @@ void pulse_loop(RunState& run) {
     while (!run.quit) {
         port_start_write(run.port, run.signal, run.write, pulse_buffer, run.write_length);
         uint64_t slice_end = clock_ms() + kSliceMs;
-        bool quit_before_slice = false;
+        uint64_t quit_deadline = kNoDeadline;
         for (;;) {
             uint64_t now = clock_ms();
             if (now >= next_key_ms && key_waiting()) {
                 key_check(run);
                 now = clock_ms();
                 next_key_ms = now + kSliceMs;
+                // At its nominal pace the port completes the write in progress
+                // within one write time; if it has not a tenth later, it is held
+                // back, and the run ends without waiting for it.
+                if (run.quit && quit_deadline == kNoDeadline) {
+                    quit_deadline = now + write_ms(run) + write_ms(run) / 10;
+                }
+            }
+            if (now >= quit_deadline) {
+                port_cancel(run.port, run.write);
+                return;
             }
             if (now >= slice_end) {
-                // A whole slice passed after the quit key without a completion:
-                // the port is held back, so end the run without waiting for it.
-                if (quit_before_slice) {
-                    port_cancel(run.port, run.write);
-                    return;
-                }
-                quit_before_slice = run.quit != 0;
                 slice_end = now + kSliceMs;
             }
             const bool watch_keys = now >= next_key_ms;
-            uint64_t until = slice_end;
+            uint64_t until = slice_end < quit_deadline ? slice_end : quit_deadline;
             if (!watch_keys && next_key_ms < until) {
                 until = next_key_ms;
             }

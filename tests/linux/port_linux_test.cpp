@@ -15,7 +15,7 @@ TEST(PortLinux, NamesThePortWithoutOverrunningTheBuffer) {
                  {"/dev/ttyACM1", "/dev/ttyACM1"},
                  {"./here", "./here"},
                  // Digits name a built-in port; the path is only built here, never opened.
-                 {"12", "/dev/tty" + std::string("S") + "12"},
+                 {"12", "/dev/ttyS12"},
                  {"1a", "/dev/1a"}};
     for (const auto& c : cases) {
         ASSERT_TRUE(port_make_path(c.arg, buf, sizeof buf)) << c.arg;

@@ -3,12 +3,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -17,9 +22,28 @@ void nonblocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-// The stand-in shell. Never returns.
+// Dies with its parent. False when the parent is already gone.
+bool die_with_parent(pid_t parent) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    return getppid() == parent;
+}
+
+// The stand-in shell. Never returns. It ends kelvor and itself as soon as the test
+// is gone: its control pipe then reads end-of-file (the helper keeps no other
+// descriptor of the test, so nothing else holds the pipe open), and, should the
+// helper be killed, kelvor dies with it.
 [[noreturn]] void helper_main(const Kelvor& k, const std::string& arg, Job job, int control,
-                              int events, int out) {
+                              int events, int out, pid_t test) {
+    if (!die_with_parent(test)) {
+        _exit(1);
+    }
+    for (int fd = 3; fd < 1024; ++fd) {
+        if (fd != control && fd != events && fd != out) {
+            close(fd);
+        }
+    }
+    signal(SIGHUP, SIG_IGN); // outlives a hang-up of its terminal, to report on kelvor
+    const pid_t helper = getpid();
     setsid();
     int tty = -1;
     if (job != Job::no_terminal) {
@@ -28,14 +52,22 @@ void nonblocking(int fd) {
     signal(SIGTTOU, SIG_IGN);
     const pid_t pid = fork();
     if (pid == 0) {
+        if (!die_with_parent(helper)) {
+            _exit(1);
+        }
         setpgid(0, 0);
         if (job == Job::foreground) {
             tcsetpgrp(tty, getpid());
         }
         signal(SIGTTOU, SIG_DFL);
+        signal(SIGHUP, k.ignore_hangup ? SIG_IGN : SIG_DFL);
+        const rlimit no_core = {0, 0}; // tests end kelvor by fault signals too
+        setrlimit(RLIMIT_CORE, &no_core);
         dup2(open("/dev/null", O_RDONLY), 0);
         dup2(out, 1);
         execl(KELVOR_BINARY, "kelvor", arg.c_str(), static_cast<char*>(nullptr));
+        std::fprintf(stderr, "pty harness: cannot run %s: %s\n", KELVOR_BINARY,
+                     std::strerror(errno));
         _exit(127);
     }
     setpgid(pid, pid);
@@ -48,7 +80,9 @@ void nonblocking(int fd) {
         if (poll(&p, 1, 10) > 0) {
             char c = 0;
             if (read(control, &c, 1) != 1) {
-                kill(pid, SIGKILL); // the test is gone
+                kill(pid, SIGKILL); // the test is gone or done
+                waitpid(pid, nullptr, 0);
+                _exit(0);
             } else {
                 if (c == 'f') {
                     tcsetpgrp(tty, pid); // fg; 'b' is bg
@@ -70,12 +104,6 @@ void nonblocking(int fd) {
 }
 
 } // namespace
-
-int64_t now_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 Pty open_pty() {
     Pty p;
@@ -125,9 +153,10 @@ void start(Kelvor& k, const std::string& arg, Job job) {
     pipe2(events, O_CLOEXEC);
     pipe2(out, O_CLOEXEC);
     fflush(nullptr);
+    const pid_t test = getpid();
     k.helper = fork();
     if (k.helper == 0) {
-        helper_main(k, arg, job, control[0], events[1], out[1]);
+        helper_main(k, arg, job, control[0], events[1], out[1], test);
     }
     close(control[0]);
     close(events[1]);
@@ -135,14 +164,18 @@ void start(Kelvor& k, const std::string& arg, Job job) {
     k.control = control[1];
     k.events = events[0];
     k.out = out[0];
-    read(k.events, &k.pid, sizeof k.pid);
+    if (read(k.events, &k.pid, sizeof k.pid) != sizeof k.pid) {
+        std::fprintf(stderr, "pty harness: the helper did not start kelvor\n");
+        k.pid = -1;
+        k.ended = true;
+    }
     nonblocking(k.events);
     nonblocking(k.out);
 }
 
 void pump(Kelvor& k, int ms, bool early) {
-    const int64_t end = now_ns() + int64_t{ms} * 1000000;
-    for (int64_t now = now_ns(); now < end; now = now_ns()) {
+    const int64_t end = monotonic_ns() + int64_t{ms} * 1000000;
+    for (int64_t now = monotonic_ns(); now < end; now = monotonic_ns()) {
         pollfd fds[4] = {{k.out, POLLIN, 0},
                          {k.events, POLLIN, 0},
                          {k.term.master, POLLIN, 0},
@@ -154,7 +187,7 @@ void pump(Kelvor& k, int ms, bool early) {
         ssize_t n;
         while ((n = read(k.out, buf, sizeof buf)) > 0) {
             k.output.append(buf, static_cast<size_t>(n));
-            k.output_ns = now_ns();
+            k.output_ns = monotonic_ns();
         }
         while ((n = read(k.term.master, buf, sizeof buf)) > 0) {
             k.terminal.append(buf, static_cast<size_t>(n));
@@ -166,7 +199,7 @@ void pump(Kelvor& k, int ms, bool early) {
             k.status = status;
         }
         while (k.drain_port && (n = read(k.port.master, buf, sizeof buf)) > 0) {
-            k.arrivals.push_back({now_ns(), static_cast<size_t>(n)});
+            k.arrivals.push_back({monotonic_ns(), static_cast<size_t>(n)});
             for (ssize_t i = 0; i < n; ++i) {
                 ++k.byte_counts[static_cast<unsigned char>(buf[i])];
             }
@@ -178,17 +211,20 @@ void pump(Kelvor& k, int ms, bool early) {
 }
 
 bool wait_output(Kelvor& k, const std::string& text, int timeout_ms) {
-    const int64_t end = now_ns() + int64_t{timeout_ms} * 1000000;
-    while (k.output.find(text) == std::string::npos && now_ns() < end) {
+    const int64_t end = monotonic_ns() + int64_t{timeout_ms} * 1000000;
+    while (k.output.find(text) == std::string::npos && !k.ended && monotonic_ns() < end) {
         pump(k, 10, true);
+    }
+    if (k.ended) {
+        pump(k, 10); // what it printed before it ended
     }
     return k.output.find(text) != std::string::npos;
 }
 
 namespace {
 bool wait_for(Kelvor& k, const bool& flag, int timeout_ms) {
-    const int64_t end = now_ns() + int64_t{timeout_ms} * 1000000;
-    while (!flag && now_ns() < end) {
+    const int64_t end = monotonic_ns() + int64_t{timeout_ms} * 1000000;
+    while (!flag && monotonic_ns() < end) {
         pump(k, 10, true);
     }
     return flag;
@@ -246,12 +282,27 @@ void finish(Kelvor& k) {
         wait_end(k, 2000);
     }
     for (int* fd : {&k.control, &k.events, &k.out}) {
-        close(*fd);
+        if (*fd >= 0) {
+            close(*fd); // the helper reads end-of-file on control and ends
+        }
         *fd = -1;
     }
     if (k.helper > 0) {
-        waitpid(k.helper, nullptr, 0);
+        int64_t give_up = monotonic_ns() + 2000000000;
+        while (waitpid(k.helper, nullptr, WNOHANG) == 0) {
+            if (monotonic_ns() > give_up) {
+                kill(k.helper, SIGKILL); // kelvor dies with it
+                give_up = INT64_MAX;
+            }
+            usleep(1000);
+        }
+        k.helper = -1;
     }
+    k.pid = -1;
     close_pty(k.term);
     close_pty(k.port);
+}
+
+Kelvor::~Kelvor() {
+    finish(*this);
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "wave/clock.h" // monotonic_ns(), the clock kelvor itself uses
+
 struct Pty {
     int master = -1;
     int slave = -1; // held open by the test, so settings stay readable
@@ -24,7 +26,14 @@ struct Arrival {
     size_t bytes;
 };
 
+// One kelvor under test. Its destructor ends kelvor and the helper (see finish),
+// so a failed assertion that leaves the test early leaves no process behind.
 struct Kelvor {
+    Kelvor() = default;
+    Kelvor(const Kelvor&) = delete;
+    Kelvor& operator=(const Kelvor&) = delete;
+    ~Kelvor();
+
     Pty port, term;
     pid_t helper = -1, pid = -1;
     int control = -1, events = -1, out = -1;
@@ -32,6 +41,7 @@ struct Kelvor {
     int64_t output_ns = 0; // when output last arrived
     std::string terminal;  // what kelvor wrote to its terminal
     bool drain_port = true;
+    bool ignore_hangup = false;    // start kelvor with SIGHUP ignored, as nohup does
     std::vector<Arrival> arrivals; // reads of the port's far end
     std::array<size_t, 256> byte_counts{};
     bool stopped = false, ended = false;
@@ -40,7 +50,6 @@ struct Kelvor {
 
 Pty open_pty();
 void close_pty(Pty& pty);
-int64_t now_ns();
 // Fills the pty until its far end, which nobody reads, takes no single byte more.
 void stall_far_end(const Pty& pty);
 
@@ -49,6 +58,7 @@ void start(Kelvor& k, const std::string& arg, Job job = Job::foreground);
 // Reads everything that arrives for up to ms milliseconds; returns early after
 // anything arrived when `early` is set.
 void pump(Kelvor& k, int ms, bool early = false);
+// Waits for text in kelvor's output; gives up at once when kelvor has ended.
 bool wait_output(Kelvor& k, const std::string& text, int timeout_ms = 2000);
 bool wait_end(Kelvor& k, int timeout_ms = 2000);
 bool wait_stopped(Kelvor& k, int timeout_ms = 1000);
@@ -60,5 +70,6 @@ void continue_in_background(Kelvor& k);
 void clear_port_stats(Kelvor& k);
 // Bytes per second on the port's far end, over whole bursts (writes arrive in bursts).
 double port_byte_rate(const Kelvor& k);
-// Kills kelvor if it still runs and releases everything.
+// Kills kelvor if it still runs, ends the helper and releases everything. Safe to
+// call more than once; the destructor calls it.
 void finish(Kelvor& k);

@@ -1,8 +1,10 @@
 #include "sim_line.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -49,6 +51,8 @@ struct Line {
     bool signal = false;
     int64_t first_write = -1;
     size_t waits = 0;
+    int64_t beep_out_bytes = -1; // output printed when the last beep began
+    int beep_fill = -1;          // first byte of the buffer then
 };
 
 Line line;
@@ -150,6 +154,9 @@ size_t allocations_while_running() {
 }
 size_t waits() {
     return line.waits;
+}
+BeepMoment beep_moment() {
+    return {line.beep_out_bytes, line.beep_fill};
 }
 
 Run run_kelvor(const std::vector<std::string>& args) {
@@ -392,6 +399,10 @@ int key_read() {
 
 void console_beep(uint32_t hz, uint32_t ms) {
     sim::record(sim::Op::beep, hz, ms);
+    // What the program had printed and put in the buffer when the beep began.
+    std::fflush(stdout);
+    line.beep_out_bytes = static_cast<int64_t>(lseek(STDOUT_FILENO, 0, SEEK_CUR));
+    line.beep_fill = pulse_buffer[0];
     line.now += ms * sim::kNsPerMs;
 }
 

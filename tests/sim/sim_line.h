@@ -69,6 +69,14 @@ int64_t first_write_ns();           // -1 before the first write
 size_t waits();                     // calls of the platform wait
 size_t allocations_while_running(); // heap allocations from the first write to the end
 
+// The moment the last beep began: bytes of output printed so far and the first
+// byte of the fill buffer (-1 for both when nothing beeped).
+struct BeepMoment {
+    int64_t out_bytes;
+    int fill;
+};
+BeepMoment beep_moment();
+
 // Run the program on the simulated line, capturing standard output.
 struct Run {
     int status;
