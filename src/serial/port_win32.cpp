@@ -6,9 +6,11 @@
 // A write therefore counts as complete only once the driver has ended it and the
 // line pace (line_pace.h) says that no more than its own line time is still
 // ahead of the pin; the queue the driver reports (ClearCommError, cbOutQue)
-// corrects the pace. Times are nanoseconds of QueryPerformanceCounter, which is
-// monotonic and needs no timer resolution of its own; the waits themselves run
-// in whole milliseconds, rounded up, so that a wait never ends early and spins.
+// corrects the pace. Times are nanoseconds of the program's monotonic clock
+// (monotonic_ns: std::chrono::steady_clock, which MinGW-w64 and MSVC take from
+// QueryPerformanceCounter, so it needs no timer resolution of its own); the
+// waits themselves run in whole milliseconds, rounded up, so that a wait never
+// ends early and spins.
 //
 // Write slots. Each write goes out from one of two static slots, each with its
 // own OVERLAPPED and its own copy of the bytes. A cancel waits a bounded time for
@@ -20,6 +22,7 @@
 
 #include "../keyboard/console_input_win32.h"
 #include "../keyboard/keyboard.h"
+#include "../wave/clock.h"
 #include "line_pace.h"
 #include "port.h"
 
@@ -60,18 +63,6 @@ Line line;
 // The settings the port had when they were first read, put back at the end.
 DCB found;
 bool have_found = false;
-
-int64_t now_ns() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER count;
-    QueryPerformanceCounter(&count);
-    const int64_t f = frequency.QuadPart;
-    return count.QuadPart / f * kNsPerSecond + count.QuadPart % f * kNsPerSecond / f;
-}
 
 // Line time of one frame under the settings: start bit, data bits, parity bit,
 // stop bits (counted in half bits for 1.5 stop bits).
@@ -190,7 +181,7 @@ void port_set_line(PortSettings& settings, uint32_t baud, uint8_t data_bits, uin
 }
 
 bool port_apply_settings(PortHandle port, PortSettings& settings) {
-    int64_t now = now_ns();
+    int64_t now = monotonic_ns();
     if (line.started) {
         // Old bytes that the driver hides (a FIFO, a USB chip's buffer) would go
         // out stretched at a slower rate: they get their line time at the old
@@ -209,7 +200,7 @@ bool port_apply_settings(PortHandle port, PortSettings& settings) {
     if (!taken && !GetCommState(port, &running)) {
         running = settings;
     }
-    now = now_ns();
+    now = monotonic_ns();
     if (line.started) {
         pace_set_frame(line.pace, frame_ns(running), now);
     } else {
@@ -251,13 +242,13 @@ void port_start_write(PortHandle port, CompletionSignal signal, WriteRecord& wri
     slot.in_flight = !done && GetLastError() == ERROR_IO_PENDING;
     write.failed = !done && !slot.in_flight;
     if (!write.failed) {
-        pace_sent(line.pace, now_ns(), write.length);
+        pace_sent(line.pace, monotonic_ns(), write.length);
     }
 }
 
 bool port_wait(PortHandle port, CompletionSignal signal, WriteRecord& write, uint32_t timeout_ms,
                bool watch_keys) {
-    int64_t now = now_ns();
+    int64_t now = monotonic_ns();
     const int64_t end = now + static_cast<int64_t>(timeout_ms) * kNsPerMs;
     HANDLE handles[2] = {signal, watch_keys ? console_input() : INVALID_HANDLE_VALUE};
     DWORD count = handles[1] != INVALID_HANDLE_VALUE ? 2 : 1;
@@ -289,7 +280,7 @@ bool port_wait(PortHandle port, CompletionSignal signal, WriteRecord& write, uin
             }
         }
         const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, wait_ms(now, wake));
-        now = now_ns();
+        now = monotonic_ns();
         if (woke == WAIT_OBJECT_0 + 1 && count == 2) {
             // Only a record that gives a key ends the wait; the others are read
             // and dropped by key_waiting. A completion comes first when both are
@@ -326,7 +317,7 @@ void port_cancel(PortHandle port, WriteRecord& write) {
     PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR);
     CancelIo(port);
     const int64_t after = driver_queue(port);
-    const int64_t now = now_ns();
+    const int64_t now = monotonic_ns();
     pace_discarded(line.pace, now, before >= 0 && after >= 0 ? before - after : -1);
 
     // Give the driver a bounded time to end the cancelled write. One that does
@@ -337,7 +328,7 @@ void port_cancel(PortHandle port, WriteRecord& write) {
     }
     slot.cancel_waited = true;
     const int64_t end = now + kCancelBoundNs;
-    for (int64_t at = now; slot_busy(slot) && at < end; at = now_ns()) {
+    for (int64_t at = now; slot_busy(slot) && at < end; at = monotonic_ns()) {
         // The event may be set by the other slot's write; the slot itself tells.
         if (WaitForSingleObject(write.signal, wait_ms(at, end)) == WAIT_FAILED) {
             break;
