@@ -43,9 +43,12 @@ ConsoleKeyEvent facts_of(const KEY_EVENT_RECORD& key) {
 
 // Reads the console's queued records, oldest first, until one gives a key, which
 // goes into the queue. Never blocks: a record is read only after it was seen.
+// The console's handle is signalled while records are queued; looking at it is
+// much cheaper than looking into the console (under Wine a round trip to the
+// console's host process), and the loop asks several times per write.
 bool take_console_key() {
     const HANDLE input = console_input();
-    if (input == INVALID_HANDLE_VALUE) {
+    if (input == INVALID_HANDLE_VALUE || WaitForSingleObject(input, 0) != WAIT_OBJECT_0) {
         return false;
     }
     for (;;) {
