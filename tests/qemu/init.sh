@@ -1,7 +1,9 @@
 #!/bin/sh
 # Init of the QEMU test guest. ttyS0 carries commands and kelvor's keys and messages,
 # ttyS1 is the line kelvor drives, ttyS2 has the kernel's log. The host sends one
-# command per line on ttyS0 and reads the answers that start with '@'.
+# command per line on ttyS0 and reads the answers that start with '@'. These are
+# the guest's own emulated ports, backed on the host by socket pairs the test
+# makes: this script runs only as the guest's init, never on the host.
 export PATH=/bin
 if [ "$1" != loop ]; then
     mount -t devtmpfs dev /dev

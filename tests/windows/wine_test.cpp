@@ -36,7 +36,9 @@ fs::path prefix; // the Wine prefix shared by all cases
 
 // The process id of the prefix's Wine server: the holder of the lock in its
 // directory, server-<device>-<inode of the prefix>, which Wine keeps in
-// /tmp/.wine-<uid> (Debian: /tmp/wine-XXXXXX). 0 when none is running.
+// /tmp/.wine-<uid> (Debian: /tmp/wine-XXXXXX); these are socket folders of
+// running servers, not prefixes, and only this prefix's server is looked for.
+// 0 when none is running.
 pid_t wineserver_pid() {
     struct stat st {};
     if (stat(prefix.c_str(), &st) != 0) {
