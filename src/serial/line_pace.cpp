@@ -142,7 +142,7 @@ int64_t pace_queued_ns(const LinePace& p, int64_t now_ns) {
 }
 
 int64_t pace_complete_at(const LinePace& p, int64_t write_bytes) {
-    return p.free_at_ns - write_bytes * p.frame_ns * 4 / 5;
+    return p.free_at_ns - write_bytes * p.frame_ns;
 }
 
 int64_t pace_next_look(const LinePace& p, int64_t now_ns) {

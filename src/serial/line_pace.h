@@ -4,11 +4,9 @@
 // its driver reports, and asks it when to report a write complete.
 //
 // The rule. A clock counts the line time of every byte handed in. A write
-// completes once at most four fifths of a write of line time is left ahead of
-// the line, so the next write goes in while most of a write still plays (the
-// line never runs dry), at most about two writes are ever ahead of the pin, and
-// a quit, which waits for the write in progress, comes within four fifths of a
-// write (under 200 ms). Drivers hide bytes that
+// completes once at most one write of line time is left ahead of the line, so the
+// next write goes in while a full write still plays (the line never runs dry) and
+// at most about two writes are ever ahead of the pin. Drivers hide bytes that
 // they do not report (a UART's FIFO, a USB chip's buffer), and real lines run a
 // little off their nominal rate, so the clock is corrected by what the driver
 // does report:
@@ -95,7 +93,7 @@ void pace_report(LinePace& pace, int64_t now_ns, LineReport report);
 int64_t pace_queued_ns(const LinePace& pace, int64_t now_ns);
 
 // When a write of write_bytes, all handed in, counts as complete: once no more
-// than four fifths of its own line time is still ahead.
+// than its own line time is still ahead.
 int64_t pace_complete_at(const LinePace& pace, int64_t write_bytes);
 
 // When the port layer should next look at the driver and report (INT64_MAX when

@@ -39,6 +39,10 @@ uint32_t g_lowest_baud = 0; // the driver makes no rate below this (0: no limit 
 
 // Pause before writing again when the device said it was ready but took nothing.
 constexpr int64_t kRetryNs = 10000000;
+// At the end, how long the hardware's last bytes may take at the top speed (a
+// 16-byte FIFO: 1.4 ms), and how often to look whether they have gone.
+constexpr int64_t kDrainFastNs = 3000000;
+constexpr int64_t kDrainLookNs = 250000;
 // Least pause before looking at the driver again, so that a queue that keeps
 // moving the completion a little later costs at most a thousand looks a second.
 constexpr int64_t kLookFloorNs = 1000000;
@@ -403,7 +407,19 @@ void port_close_signal(CompletionSignal) {}
 void port_close(PortHandle port) {
     g_port_fd = -1;
     // Discard first: close would otherwise wait for output a stalled line never
-    // sends, or a slow one sends for seconds.
+    // sends, or a slow one sends for seconds. What the UART's FIFO still holds
+    // goes out at the top speed, so the wave stops within about a millisecond
+    // and the close does not wait for it at a slow rate.
+    tcflush(port, TCOFLUSH);
+    if (g_have_found) {
+        PortSettings fast = g_found;
+        line_set(fast, 115200, 8, 0, 0);
+        line_write(port, fast);
+        const int64_t until = monotonic_ns() + kDrainFastNs;
+        while (g_lsr_answers && look(port).transmitter_empty == 0 && monotonic_ns() < until) {
+            pause_until(monotonic_ns() + kDrainLookNs);
+        }
+    }
     release_port(port);
     close(port);
 }

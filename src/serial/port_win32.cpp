@@ -4,8 +4,8 @@
 // Pacing. Drivers may end a write as soon as they have buffered its bytes (USB
 // adapters, and Wine on a pseudo-terminal), long before the line has sent them.
 // A write therefore counts as complete only once the driver has ended it and the
-// line pace (line_pace.h) says that no more than four fifths of its own line
-// time is still ahead of the pin; the queue the driver reports (ClearCommError, cbOutQue)
+// line pace (line_pace.h) says that no more than its own line time is still
+// ahead of the pin; the queue the driver reports (ClearCommError, cbOutQue)
 // corrects the pace. Times are nanoseconds of the program's monotonic clock
 // (monotonic_ns: std::chrono::steady_clock, which MinGW-w64 and MSVC take from
 // QueryPerformanceCounter, so it needs no timer resolution of its own); the
