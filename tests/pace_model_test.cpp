@@ -155,7 +155,7 @@ struct Port {
         const int64_t until = pace_settle_until(pace, t, f);
         while (t < until) {
             look();
-            if (line.d.reports_empty && line.left(t) <= line.d.beyond_empty && pace.reports_empty) {
+            if (line.d.reports_empty && line.left(t) <= line.d.beyond_empty) {
                 break;
             }
             t = std::min(until, t + kMs);

@@ -58,12 +58,16 @@ void pace_set_frame(LinePace& p, int64_t frame_ns, int64_t now_ns) {
 
 int64_t pace_settle_until(const LinePace& p, int64_t now_ns, int64_t new_frame_ns) {
     const int64_t ahead = pace_queued_ns(p, now_ns);
-    if (ahead == 0 || (!p.reports_empty && new_frame_ns <= p.frame_ns)) {
+    if (p.answers_empty) {
+        // "Transmitter empty" ends the wait the moment the UART's FIFO has gone.
+        // Where it misleads the pace, the clock may not know all of the FIFO.
+        const int64_t margin = (p.empty_misleads ? 16 : 4) * p.frame_ns;
+        return now_ns + std::min(ahead + margin, kSettleMaxNs);
+    }
+    if (ahead == 0 || new_frame_ns <= p.frame_ns) {
         return now_ns; // nothing left, or the old bytes only get shorter
     }
-    // With "transmitter empty" to end it, allow a few frames beyond the clock.
-    const int64_t margin = p.reports_empty ? 4 * p.frame_ns : 0;
-    return now_ns + std::min(ahead + margin, kSettleMaxNs);
+    return now_ns + std::min(ahead, kSettleMaxNs);
 }
 
 void pace_sent(LinePace& p, int64_t now_ns, int64_t bytes) {
@@ -81,6 +85,9 @@ void pace_discarded(LinePace& p, int64_t now_ns, int64_t discarded_bytes) {
 }
 
 void pace_report(LinePace& p, int64_t now_ns, LineReport report) {
+    if (report.transmitter_empty != -1) {
+        p.answers_empty = true;
+    }
     if (p.empty_misleads) {
         report.transmitter_empty = -1;
     }

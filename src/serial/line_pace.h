@@ -48,6 +48,7 @@ struct LinePace {
     int64_t learn_until;     // learning gives up (and the frequent looks end) at this time
     bool reports_empty;      // the driver has answered "transmitter empty"
     bool empty_misleads;     // its "empty" came sooner than any line drains: ignored
+    bool answers_empty;      // the driver answers "transmitter empty" at all
 };
 
 // Largest buffer a driver may hide from its queue count: a USB chip's buffer.
@@ -76,7 +77,8 @@ void pace_set_frame(LinePace& pace, int64_t frame_ns, int64_t now_ns);
 // the new settings back so that old bytes hidden in the driver go out at the old
 // rate rather than stretched at a slower one. Where the driver answers
 // "transmitter empty", the caller holds back until it says empty or this time
-// has come; otherwise until this time. Returns now_ns when nothing need wait.
+// has come (also where its "empty" misleads the pace: the UART's FIFO has still
+// gone then); otherwise until this time. Returns now_ns when nothing need wait.
 int64_t pace_settle_until(const LinePace& pace, int64_t now_ns, int64_t new_frame_ns);
 
 // bytes were handed to the driver at now_ns.

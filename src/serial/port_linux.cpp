@@ -309,7 +309,7 @@ bool port_apply_settings(PortHandle port, PortSettings& settings) {
     while (now < settle) {
         const LineReport report = look(port);
         pace_report(g_pace, now, report);
-        if (report.transmitter_empty == 1 && g_pace.reports_empty) {
+        if (report.transmitter_empty == 1) {
             break;
         }
         pause_until(std::min(settle, now + kLookFloorNs));
