@@ -1,7 +1,7 @@
 // Gathers what device_verdict decides on: stat, the device registry in sysfs,
 // the file system of the node, and which sessions have it as their controlling
 // terminal (from /proc, since a terminal's session can be asked only by a process
-// of that session).
+// of that session); and the device's driver, for the rates it really makes.
 #include "device_linux.h"
 
 #include <dirent.h>
@@ -13,6 +13,8 @@
 
 #include <cstdio>
 #include <cstring>
+
+#include "driver_rates.h"
 
 namespace {
 
@@ -40,17 +42,26 @@ NodeKind kind_of(mode_t mode) {
     return NodeKind::other;
 }
 
+// Reads the link /sys/dev/char/<major>:<minor>/<entry> into target. False when
+// there is no such link.
+bool sysfs_link(uint32_t major_nr, uint32_t minor_nr, const char* entry, char (&target)[PATH_MAX]) {
+    char link[96];
+    std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/%s", major_nr, minor_nr, entry);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n < 0) {
+        return false;
+    }
+    target[n] = '\0';
+    return true;
+}
+
 // /sys/dev/char/<major>:<minor>/subsystem links to the device's class, for
 // terminals .../class/tty. 1: tty, 0: another class or no entry, -1: no sysfs.
 int tty_class(uint32_t major_nr, uint32_t minor_nr) {
-    char link[64];
-    std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major_nr, minor_nr);
     char target[PATH_MAX];
-    const ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n < 0) {
+    if (!sysfs_link(major_nr, minor_nr, "subsystem", target)) {
         return access("/sys/dev/char", F_OK) == 0 ? 0 : -1;
     }
-    target[n] = '\0';
     const char* base = std::strrchr(target, '/');
     return std::strcmp(base != nullptr ? base + 1 : target, "tty") == 0 ? 1 : 0;
 }
@@ -154,4 +165,13 @@ bool is_judged_node(int fd, const struct stat& st) {
     struct stat now;
     return fstat(fd, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino &&
            now.st_rdev == st.st_rdev;
+}
+
+uint32_t device_lowest_rate(const struct stat& st) {
+    char target[PATH_MAX];
+    if (!S_ISCHR(st.st_mode) ||
+        !sysfs_link(major(st.st_rdev), minor(st.st_rdev), "device/driver", target)) {
+        return 0;
+    }
+    return driver_lowest_rate(target);
 }

@@ -46,7 +46,7 @@ struct LinePace {
     bool learning;           // the frame time is still the slow-side guess
     int64_t learned_span_ns; // length of the stretch the frame time was measured over
     int64_t learn_until;     // learning gives up (and the frequent looks end) at this time
-    bool reports_empty;      // the driver has answered "transmitter empty"
+    bool reports_empty;      // the driver has said "empty" and the pace counts on it
     bool empty_misleads;     // its "empty" came sooner than any line drains: ignored
     bool answers_empty;      // the driver answers "transmitter empty" at all
 };
@@ -63,7 +63,8 @@ constexpr int64_t kLearnLookNs = 1000000;
 constexpr int64_t kLearnSlowPermille = 40;
 
 // Learning gives up after this long without the line running dry (a line slower
-// than the guess): the guess stays, and the frequent looks stop.
+// than the guess): the clock goes back to the nominal rate, and the frequent
+// looks stop.
 constexpr int64_t kLearnMaxNs = 60000000000;
 
 // New line settings with frame_ns per frame; the line is assumed empty from now.

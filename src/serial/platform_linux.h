@@ -17,10 +17,9 @@ constexpr int64_t kNever = INT64_MAX;
 int keyboard_watch_fd(int64_t& resolve_at);
 
 // Keyboard side, for the port's open: from the moment kelvor holds the port, the
-// signals that end a process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGUSR1,
-// SIGUSR2, SIGALRM, SIGPROF, SIGVTALRM, SIGXCPU, SIGXFSZ, and the faults SIGSEGV,
-// SIGBUS, SIGFPE, SIGILL, SIGABRT) give back the terminal and the port before the
-// process ends by the same signal, and Ctrl+Z gives back the terminal while stopped.
+// signals that end a process and the fault signals (listed in keyboard_linux.cpp)
+// give back the terminal and the port before the process ends by the same signal,
+// and Ctrl+Z gives back the terminal while stopped.
 void catch_signals();
 
 // Port side, for the signal handlers: discards the port's queued output and gives

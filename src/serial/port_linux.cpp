@@ -7,17 +7,14 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "../keyboard/keyboard.h"
 #include "device_linux.h"
-#include "driver_rates.h"
 #include "line_pace.h"
 #include "line_settings_linux.h"
 #include "platform_linux.h"
@@ -80,27 +77,6 @@ bool is_own_terminal(int fd) {
         }
     }
     return false;
-}
-
-timespec to_timespec(int64_t ns);
-
-// The lowest rate that the device's driver really makes, found through sysfs
-// from the device's numbers; 0 when nothing is known (a pty has no driver link).
-uint32_t lowest_rate_of(int fd) {
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
-        return 0;
-    }
-    char link[64];
-    std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/device/driver", major(st.st_rdev),
-                  minor(st.st_rdev));
-    char target[256];
-    const ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0) {
-        return 0;
-    }
-    target[n] = '\0';
-    return driver_lowest_rate(target);
 }
 
 int output_queue(int fd) {
@@ -176,12 +152,6 @@ int64_t next_look(const WriteRecord& write, int64_t now) {
     return std::max(at, now + kLookFloorNs);
 }
 
-void pause_until(int64_t at) {
-    const timespec until = to_timespec(at);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-}
-
 timespec to_timespec(int64_t ns) {
     ns = std::max<int64_t>(0, ns);
     timespec ts;
@@ -190,12 +160,16 @@ timespec to_timespec(int64_t ns) {
     return ts;
 }
 
-// Gives the port up as found: queued output discarded, the settings found at open
-// put back (a fast rate also sends what the FIFO still holds in moments, where a
-// slow row would keep the wave going and make close wait for it), exclusive use
-// released. Only system calls that are safe in a signal handler.
-void release_port(int fd) {
-    tcflush(fd, TCOFLUSH);
+void pause_until(int64_t at) {
+    const timespec until = to_timespec(at);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// Gives the port up as found, once its queued output is discarded: the settings
+// found at open put back, exclusive use released. Only system calls that are safe
+// in a signal handler.
+void give_back(int fd) {
     if (g_have_found) {
         line_write(fd, g_found);
     }
@@ -207,7 +181,8 @@ void release_port(int fd) {
 void port_discard_and_release() {
     const int fd = g_port_fd;
     if (fd >= 0) {
-        release_port(fd);
+        tcflush(fd, TCOFLUSH);
+        give_back(fd);
     }
 }
 
@@ -259,7 +234,7 @@ bool port_open(const char* path, PortHandle& port) {
     ioctl(fd, TIOCEXCL); // further opens fail (except for root); not a terminal: -4 follows
     g_have_found = 0;
     g_lsr_answers = true;
-    g_lowest_baud = lowest_rate_of(fd);
+    g_lowest_baud = device_lowest_rate(judged);
     port = fd;
     g_port_fd = fd;
     catch_signals();
@@ -420,6 +395,6 @@ void port_close(PortHandle port) {
             pause_until(monotonic_ns() + kDrainLookNs);
         }
     }
-    release_port(port);
+    give_back(port);
     close(port);
 }

@@ -716,6 +716,21 @@ TEST(KelvorInAConsoleWindow, WritesKeepToTheLinePaceAtRows13And28) {
 
 // The figures, printed and not checked: bench/wine_console.sh runs this
 // (with --gtest_also_run_disabled_tests), KELVOR_BENCH_EXE names the build.
+// Types ten keys at once, says how many were taken, then quits and says how long
+// the quit took.
+void print_keys_taken_and_quit(ConsoleRun& run, const std::vector<std::string>& keys,
+                               const char* label) {
+    const size_t before = run.rows().size();
+    run.type(keys);
+    std::printf("%s: %zu of %zu keys typed at once taken\n", label,
+                run.wait_rows(before + keys.size(), 6).size() - before, keys.size());
+    const Clock::time_point typed = Clock::now();
+    run.type({"q"});
+    const int status = run.wait_exit(5);
+    std::printf("%s, quit: status %d, %.0f ms after q\n", label, status,
+                1000 * seconds(Clock::now() - typed));
+}
+
 TEST(KelvorInAConsoleWindow, DISABLED_Figures) {
     REQUIRE_DISPLAY();
     constexpr int kRow = 28;
@@ -756,15 +771,8 @@ TEST(KelvorInAConsoleWindow, DISABLED_Figures) {
                 run.read_for(1);
             }
         }
-        const size_t before = run.rows().size();
-        run.type(std::vector<std::string>(10, "minus"));
-        std::printf("line read at its rate: %zu of 10 keys typed at once taken\n",
-                    run.wait_rows(before + 10, 6).size() - before);
-        const Clock::time_point typed = Clock::now();
-        run.type({"q"});
-        const int status = run.wait_exit(5);
-        std::printf("quit: status %d, %.0f ms after q\n", status,
-                    1000 * seconds(Clock::now() - typed));
+        print_keys_taken_and_quit(run, std::vector<std::string>(10, "minus"),
+                                  "line read at its rate");
     }
     {
         Pty pty;
@@ -773,16 +781,10 @@ TEST(KelvorInAConsoleWindow, DISABLED_Figures) {
         ASSERT_TRUE(run.started()) << run.state();
         pty.send_xoff();
         run.read_for(0.5);
-        const size_t before = run.rows().size();
-        run.type(
-            {"plus", "plus", "plus", "plus", "plus", "minus", "minus", "minus", "minus", "minus"});
-        std::printf("line held back: %zu of 10 keys typed at once taken\n",
-                    run.wait_rows(before + 10, 6).size() - before);
-        const Clock::time_point typed = Clock::now();
-        run.type({"q"});
-        const int status = run.wait_exit(5);
-        std::printf("line held back, quit: status %d, %.0f ms after q\n", status,
-                    1000 * seconds(Clock::now() - typed));
+        print_keys_taken_and_quit(
+            run,
+            {"plus", "plus", "plus", "plus", "plus", "minus", "minus", "minus", "minus", "minus"},
+            "line held back");
     }
 }
 
