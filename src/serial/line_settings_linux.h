@@ -34,8 +34,8 @@ struct LineFrame {
 };
 LineFrame line_frame(const PortSettings& settings);
 
-// True when `got` runs the line as `want` asks: same rate, data bits, parity and
-// stop bits.
+// True when `got` runs the line as `want` asks: the rate within 1 %, the same
+// data bits, parity and stop bits.
 bool line_matches(const PortSettings& want, const PortSettings& got);
 
 // Line time of one frame (start bit, data, parity, stop bits) in nanoseconds.

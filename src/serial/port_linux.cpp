@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,18 +32,22 @@ volatile sig_atomic_t g_have_found = 0;
 
 // The line as paced: what was handed in, and what the driver said about it.
 LinePace g_pace;
-bool g_lsr_answers = true;  // the driver answers TIOCSERGETLSR (a pty does not)
-uint32_t g_lowest_baud = 0; // the driver makes no rate below this (0: no limit known)
+bool g_lsr_answers = true;   // the driver answers TIOCSERGETLSR (a pty does not)
+uint32_t g_lowest_baud = 0;  // the driver makes no rate below this (0: no limit known)
+int64_t g_status_age_ns = 0; // how old the driver's "transmitter empty" may be
 
 // Pause before writing again when the device said it was ready but took nothing.
 constexpr int64_t kRetryNs = 10000000;
-// At the end, how long the hardware's last bytes may take at the top speed (a
-// 16-byte FIFO: 1.4 ms), and how often to look whether they have gone.
-constexpr int64_t kDrainFastNs = 3000000;
-constexpr int64_t kDrainLookNs = 250000;
 // Least pause before looking at the driver again, so that a queue that keeps
-// moving the completion a little later costs at most a thousand looks a second.
+// moving the next top-up a little later costs at most a thousand looks a second.
 constexpr int64_t kLookFloorNs = 1000000;
+// Longest wait for the pin to fall idle at a switch and at the end: far longer
+// than the lead, so only a line held back (flow control) reaches it.
+constexpr int64_t kIdleWaitMaxNs = 150000000;
+// The close is cut short after this, and again at each tick: the kernel would
+// wait up to 30 s for output a held-back line never sends, and some drivers add
+// a drain delay of their own.
+constexpr int64_t kCloseTickNs = 10000000;
 
 bool all_digits(const char* text) {
     if (*text == '\0') {
@@ -99,13 +104,18 @@ LineReport look(int fd) {
     return report;
 }
 
-// Hands as many of the write's bytes to the kernel as it takes. Returns true when
-// it took any.
+// Hands the kernel as many of the write's bytes as the pace has room for and the
+// kernel takes. Returns true when it took any.
 bool hand_in(int fd, WriteRecord& write, int64_t now) {
     bool progress = false;
     while (write.sent < write.length) {
-        const ssize_t n = ::write(fd, write.data + write.sent, write.length - write.sent);
+        const int64_t room = std::min<int64_t>(pace_room(g_pace, now), write.length - write.sent);
+        if (room <= 0) {
+            break;
+        }
+        const ssize_t n = ::write(fd, write.data + write.sent, static_cast<size_t>(room));
         if (n > 0) {
+            write.blocked = false;
             write.sent += static_cast<uint32_t>(n);
             pace_sent(g_pace, now, n);
             progress = true;
@@ -114,41 +124,36 @@ bool hand_in(int fd, WriteRecord& write, int64_t now) {
         } else {
             // EAGAIN: the kernel is full for now. Anything else (EIO from an
             // unplugged adapter or a closed far end) ends this write for good.
-            write.failed = !(n < 0 && errno == EAGAIN);
-            break;
+            write.blocked = n < 0 && errno == EAGAIN;
+            write.failed = !write.blocked;
+            return progress;
         }
     }
     return progress;
 }
 
-// Moves the write on: hands in bytes, and completes it once all are in the kernel
-// and the pacing says that little enough line time is still ahead.
+// Moves the write on: looks at the driver, tops the line up from the write, and
+// completes the write once all of it is in and the lead has fallen to its floor.
 bool advance(int fd, WriteRecord& write, int64_t now) {
     if (!write.pending || write.failed) {
         return false;
     }
-    bool progress = false;
-    if (write.sent < write.length) {
-        progress = hand_in(fd, write, now);
-        if (write.sent < write.length) {
-            return progress;
-        }
-    }
     pace_report(g_pace, now, look(fd));
-    if (now >= pace_complete_at(g_pace, write.length)) {
+    const bool progress = hand_in(fd, write, now);
+    if (write.sent == write.length && now >= pace_feed_at(g_pace)) {
         write.pending = false;
         write.completed = true;
     }
     return progress;
 }
 
-// When the write in flight needs the port looked at again.
+// When the write in flight needs the port looked at again: the next top-up or
+// the completion, sooner while the pace learns the line.
 int64_t next_look(const WriteRecord& write, int64_t now) {
-    if (write.sent < write.length) {
+    if (write.blocked && write.retry_ns > now) {
         return write.retry_ns;
     }
-    const int64_t at =
-        std::min(pace_complete_at(g_pace, write.length), pace_next_look(g_pace, now));
+    const int64_t at = std::min(pace_feed_at(g_pace), pace_next_look(g_pace, now));
     return std::max(at, now + kLookFloorNs);
 }
 
@@ -163,6 +168,57 @@ timespec to_timespec(int64_t ns) {
 void pause_until(int64_t at) {
     const timespec until = to_timespec(at);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+// Waits until the pin is idle: the driver says so in a way that can be trusted,
+// or, where it cannot tell, the clock's account of what is ahead has run out.
+// Returns false when the line is still busy after the longest wait (held back).
+bool wait_idle(int fd) {
+    int64_t now = monotonic_ns();
+    const int64_t give_up = now + kIdleWaitMaxNs;
+    for (;;) {
+        if (pace_report(g_pace, now, look(fd))) {
+            return true;
+        }
+        const int64_t idle_at = pace_idle_at(g_pace);
+        // The clock decides only where the driver can say nothing more.
+        if (now >= idle_at && (!g_lsr_answers || g_pace.empty_misleads) && output_queue(fd) <= 0) {
+            return true;
+        }
+        if (now >= give_up) {
+            return false;
+        }
+        const int64_t next = g_lsr_answers && !g_pace.empty_misleads
+                                 ? now + kLookFloorNs
+                                 : std::max(idle_at, now + kLookFloorNs);
+        pause_until(std::min(next, give_up));
+        now = monotonic_ns();
+    }
+}
+
+void on_close_tick(int) {}
+
+// Closes the port without sitting in the kernel's drain: a timer signal ends any
+// wait inside the close (the wait gives way to a pending signal). The handler
+// stays in place, so a tick still pending after the timer is gone is harmless.
+void close_promptly(int fd) {
+    struct sigaction tick = {};
+    tick.sa_handler = on_close_tick; // no SA_RESTART: the wait must end
+    sigemptyset(&tick.sa_mask);
+    sigevent event = {};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGRTMIN;
+    timer_t timer;
+    const bool timed = sigaction(SIGRTMIN, &tick, nullptr) == 0 &&
+                       timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
+    if (timed) {
+        const itimerspec every = {to_timespec(kCloseTickNs), to_timespec(kCloseTickNs)};
+        timer_settime(timer, 0, &every, nullptr);
+    }
+    close(fd);
+    if (timed) {
+        timer_delete(timer);
     }
 }
 
@@ -235,6 +291,7 @@ bool port_open(const char* path, PortHandle& port) {
     g_have_found = 0;
     g_lsr_answers = true;
     g_lowest_baud = device_lowest_rate(judged);
+    g_status_age_ns = device_status_age_ns(judged);
     port = fd;
     g_port_fd = fd;
     catch_signals();
@@ -261,7 +318,7 @@ bool port_read_settings(PortHandle port, PortSettings& settings) {
     line_make_raw(settings);
     line_write(port, settings);
     const int64_t now = monotonic_ns();
-    pace_start(g_pace, line_frame_ns(settings), now);
+    pace_start(g_pace, line_frame_ns(settings), g_status_age_ns, now);
     pace_report(g_pace, now, look(port));
     return true;
 }
@@ -276,27 +333,16 @@ bool port_apply_settings(PortHandle port, PortSettings& settings) {
     if (line_frame(settings).baud < g_lowest_baud) {
         return false;
     }
-    // Old bytes that the driver hides (a FIFO, a USB chip's buffer) would go out
-    // at the new rate: stretched at a slower one. Let them go at the old rate
-    // first, to the end where the driver tells when the line is empty.
-    int64_t now = monotonic_ns();
-    const int64_t settle = pace_settle_until(g_pace, now, line_frame_ns(settings));
-    while (now < settle) {
-        const LineReport report = look(port);
-        pace_report(g_pace, now, report);
-        if (report.transmitter_empty == 1) {
-            break;
-        }
-        pause_until(std::min(settle, now + kLookFloorNs));
-        now = monotonic_ns();
-    }
+    // Nothing handed in can be taken back: the old bytes leave under the settings
+    // they were sent for before the new ones are applied.
+    wait_idle(port);
     const bool written = line_write(port, settings);
     PortSettings applied;
     if (!line_read(port, applied)) {
         return false;
     }
-    // Pace by what the line really does, also when it did not take the row.
-    now = monotonic_ns();
+    // Pace by the rate the driver reads back, also when it did not take the row.
+    const int64_t now = monotonic_ns();
     pace_set_frame(g_pace, line_frame_ns(applied), now);
     pace_report(g_pace, now, look(port));
     return written && line_matches(settings, applied);
@@ -310,6 +356,7 @@ void port_start_write(PortHandle port, CompletionSignal, WriteRecord& write,
     write.sent = 0;
     write.pending = true;
     write.failed = false;
+    write.blocked = false;
     write.retry_ns = 0;
     advance(port, write, monotonic_ns());
 }
@@ -321,7 +368,7 @@ bool port_wait(PortHandle port, CompletionSignal, WriteRecord& write, uint32_t t
     bool port_woke = false;
     for (;;) {
         const bool progress = advance(port, write, now);
-        if (port_woke && !progress && write.pending && write.sent < write.length) {
+        if (port_woke && !progress && write.pending && write.blocked) {
             write.retry_ns = now + kRetryNs;
         }
         if (write.completed) {
@@ -340,7 +387,7 @@ bool port_wait(PortHandle port, CompletionSignal, WriteRecord& write, uint32_t t
         nfds_t count = 0;
         int port_slot = -1;
         if (write.pending && !write.failed) {
-            if (write.sent < write.length && now >= write.retry_ns) {
+            if (write.blocked && now >= write.retry_ns) {
                 fds[count] = {port, POLLOUT, 0};
                 port_slot = static_cast<int>(count++);
             } else {
@@ -366,11 +413,11 @@ bool port_wait(PortHandle port, CompletionSignal, WriteRecord& write, uint32_t t
 }
 
 void port_cancel(PortHandle port, WriteRecord& write) {
-    // What the driver discards is gone from the line; what it hides stays.
-    const int before = output_queue(port);
+    // No more of the write goes in. What is in is short, and leaves under the
+    // settings it was sent for: a USB adapter's driver discards nothing on a
+    // flush. Where the kernel can drop its queue (a UART's buffer, a far end
+    // that reads nothing), it does, so a line held back ends sooner.
     tcflush(port, TCOFLUSH);
-    const int after = output_queue(port);
-    pace_discarded(g_pace, monotonic_ns(), before >= 0 && after >= 0 ? before - after : -1);
     if (write.pending) {
         write.pending = false;
         write.completed = true;
@@ -380,21 +427,13 @@ void port_cancel(PortHandle port, WriteRecord& write) {
 void port_close_signal(CompletionSignal) {}
 
 void port_close(PortHandle port) {
-    g_port_fd = -1;
-    // Discard first: close would otherwise wait for output a stalled line never
-    // sends, or a slow one sends for seconds. What the UART's FIFO still holds
-    // goes out at the top speed, so the wave stops within about a millisecond
-    // and the close does not wait for it at a slow rate.
-    tcflush(port, TCOFLUSH);
-    if (g_have_found) {
-        PortSettings fast = g_found;
-        line_set(fast, 115200, 8, 0, 0);
-        line_write(port, fast);
-        const int64_t until = monotonic_ns() + kDrainFastNs;
-        while (g_lsr_answers && look(port).transmitter_empty == 0 && monotonic_ns() < until) {
-            pause_until(monotonic_ns() + kDrainLookNs);
-        }
+    // The wave ends under its own settings: the settings found at open go back
+    // only once the pin is idle. A line held back (flow control) keeps what its
+    // hardware holds; the kernel's queue is dropped where the driver can.
+    if (g_have_found && !wait_idle(port)) {
+        tcflush(port, TCOFLUSH);
     }
     give_back(port);
-    close(port);
+    close_promptly(port);
+    g_port_fd = -1; // the signal handlers put the port back until it is closed
 }

@@ -19,6 +19,7 @@ struct WriteRecord {
     bool pending;     // started and neither completed nor cancelled
     bool completed;   // the completion signal: set on completion, cleared when waited on
     bool failed;      // the device refused the bytes (EIO): the write never completes
+    bool blocked;     // the kernel took no more (its queue is full): wait until it has room
     int64_t retry_ns; // no write attempt before this time: the device said "ready"
                       // but took nothing
 };

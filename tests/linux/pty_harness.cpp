@@ -259,21 +259,13 @@ void clear_port_stats(Kelvor& k) {
 }
 
 double port_byte_rate(const Kelvor& k) {
-    // A burst starts where the far end saw nothing for 20 ms; count the bytes from
-    // the first burst's start to the last burst's start.
-    int64_t first = -1, last = -1;
-    size_t bytes = 0, last_burst = 0;
-    for (size_t i = 0; i < k.arrivals.size(); ++i) {
-        const Arrival& a = k.arrivals[i];
-        if (i == 0 || a.ns - k.arrivals[i - 1].ns > 20000000) {
-            first = first < 0 ? a.ns : first;
-            last = a.ns;
-            bytes += last_burst;
-            last_burst = 0;
-        }
-        last_burst += a.bytes;
+    // The bytes read before the last read, over the time from the first to it.
+    size_t bytes = 0;
+    for (size_t i = 0; i + 1 < k.arrivals.size(); ++i) {
+        bytes += k.arrivals[i].bytes;
     }
-    return last > first ? bytes * 1e9 / static_cast<double>(last - first) : 0;
+    const int64_t span = k.arrivals.size() > 1 ? k.arrivals.back().ns - k.arrivals[0].ns : 0;
+    return span > 0 ? bytes * 1e9 / static_cast<double>(span) : 0;
 }
 
 void finish(Kelvor& k) {
