@@ -14,11 +14,21 @@ int64_t clamp_frame(int64_t frame_ns, int64_t nominal_ns) {
 }
 
 void begin_learning(LinePace& p, int64_t now_ns) {
+    p.learned_ns = 0;
+    p.learned_bytes = 0;
+    p.probing = false;
+    if (p.status_age_ns > 0) {
+        // A status that comes once in a while cannot see the short gaps a slow
+        // guess would leave: pace at nominal, and let the line run dry on purpose
+        // now and then to measure it.
+        p.learning = false;
+        p.frame_ns = p.nominal_ns;
+        p.probe_at_ns = now_ns + kFirstProbeNs;
+        return;
+    }
     p.learning = true;
     p.learn_until = now_ns + kLearnMaxNs;
     p.frame_ns = slow_guess(p.nominal_ns);
-    p.learned_ns = 0;
-    p.learned_bytes = 0;
 }
 
 void seen_empty(LinePace& p, int64_t now_ns) {
@@ -39,8 +49,10 @@ void pace_start(LinePace& p, int64_t frame_ns, int64_t status_age_ns, int64_t no
     p.nominal_ns = frame_ns;
     p.frame_ns = frame_ns;
     p.status_age_ns = status_age_ns;
+    p.last_in_ns = now_ns - status_age_ns; // nothing is on its way
     p.free_at_ns = now_ns;
     p.empty_at_ns = now_ns;
+    p.probe_at_ns = INT64_MAX;
 }
 
 void pace_set_frame(LinePace& p, int64_t frame_ns, int64_t now_ns) {
@@ -50,6 +62,8 @@ void pace_set_frame(LinePace& p, int64_t frame_ns, int64_t now_ns) {
     p.nominal_ns = frame_ns;
     p.frame_ns = frame_ns;
     p.learning = false;
+    p.probing = false;
+    p.probe_at_ns = INT64_MAX;
     if (p.reports_empty) {
         begin_learning(p, now_ns); // what was learned of the old rate says nothing of this one
     }
@@ -59,6 +73,9 @@ void pace_set_frame(LinePace& p, int64_t frame_ns, int64_t now_ns) {
 }
 
 void pace_sent(LinePace& p, int64_t now_ns, int64_t bytes) {
+    if (bytes <= 0) {
+        return;
+    }
     p.free_at_ns = std::max(p.free_at_ns, now_ns) + bytes * p.frame_ns;
     p.bytes_in += bytes;
     p.last_in_ns = now_ns;
@@ -77,12 +94,13 @@ bool pace_report(LinePace& p, int64_t now_ns, LineReport report) {
         if (!p.reports_empty) {
             p.reports_empty = true;
             begin_learning(p, now_ns);
-        } else if (p.free_at_ns > now_ns && p.empty_known && p.bytes_in > 0) {
+        } else if ((p.free_at_ns > now_ns || p.probing) && p.empty_known && p.bytes_in > 0) {
             // Everything handed in since the line was last seen empty went out
             // back to back and ended, ahead of the clock, before this look: taken
             // as ending now, the stretch measures the line slow by at most a look
             // (and the status's age), so the clock never runs ahead of the line.
-            const int64_t span = now_ns - p.empty_at_ns;
+            // A status that may be old puts the end that far back, by half.
+            const int64_t span = now_ns - p.status_age_ns / 2 - p.empty_at_ns;
             if (span / p.bytes_in < p.nominal_ns - p.nominal_ns / 20) {
                 // Faster than any real line: bytes are held beyond the point that
                 // reports "empty" (an emulator's socket, a buffering bridge), so
@@ -98,13 +116,28 @@ bool pace_report(LinePace& p, int64_t now_ns, LineReport report) {
             p.frame_ns = clamp_frame(p.learned_ns / p.learned_bytes, p.nominal_ns);
             p.learning = false;
         }
+        if (p.probing) {
+            // The next measure over a stretch three times as long.
+            p.probing = false;
+            p.probe_at_ns = now_ns + kProbeGrowth * (now_ns - p.empty_at_ns);
+        }
         seen_empty(p, now_ns);
         return true;
     }
+    if (p.probing && now_ns >= p.probe_until_ns) {
+        p.probing = false; // held back: the line never ran dry
+        p.probe_at_ns = INT64_MAX;
+    } else if (!p.probing && p.reports_empty && now_ns >= p.probe_at_ns) {
+        // Nothing more goes in until the line is seen empty.
+        p.probing = true;
+        p.probe_until_ns = now_ns + kProbeMaxNs;
+    }
     if (report.transmitter_empty == 0) {
-        // Still sending: at least the frame on the wire is ahead.
+        // Still sending, as of the status's age: the line was not free then. (Not
+        // a whole frame more: the frame on the wire may be nearly out, and the
+        // next bytes must not wait for a frame that is not there.)
         p.busy_at_ns = now_ns;
-        p.free_at_ns = std::max(p.free_at_ns, now_ns + p.frame_ns);
+        p.free_at_ns = std::max(p.free_at_ns, now_ns - p.status_age_ns + 1);
     }
     if (report.queued_bytes > 0) {
         // The driver holds these bytes, and its hidden buffer at most a full load
@@ -126,7 +159,7 @@ bool pace_report(LinePace& p, int64_t now_ns, LineReport report) {
 
 int64_t pace_room(const LinePace& p, int64_t now_ns) {
     const int64_t ahead = pace_queued_ns(p, now_ns);
-    if (ahead > kLeadLowNs) {
+    if (ahead > kLeadLowNs || p.probing) {
         return 0;
     }
     return std::max<int64_t>(1, (kLeadLowNs + feed_step(p) - ahead) / p.frame_ns);
@@ -145,5 +178,5 @@ int64_t pace_queued_ns(const LinePace& p, int64_t now_ns) {
 }
 
 int64_t pace_next_look(const LinePace& p, int64_t now_ns) {
-    return p.learning ? now_ns + kLearnLookNs : INT64_MAX;
+    return p.learning || p.probing ? now_ns + kLearnLookNs : INT64_MAX;
 }

@@ -22,15 +22,18 @@
 //     than the driver's status may be old (ftdi_sio caches the chip's status,
 //     sent once per latency period);
 //   - "busy": at least one frame is ahead.
-// Where "empty" can be trusted, the real frame time is learned: the clock starts
-// out assuming a line a little slower than any real one, so the real line runs
-// dry once; the bytes sent since the line was last seen empty over the time they
-// took give the frame time, and every later time the line runs dry ahead of the
-// clock adds its stretch to the measure. The end of each stretch is taken at the
-// last moment it may have been, so the clock errs slow: a rare short gap, never a
-// backlog that grows. An "empty" that would make the line more than 5 % fast is
-// not the pin's (an emulator's socket holds bytes beyond it) and is ignored from
-// then on. Where the driver reports neither, the nominal rate is all there is.
+// Where "empty" can be trusted, the real frame time is learned from the line
+// running dry: the bytes sent since the line was last seen empty over the time
+// they took give the frame time, and every later time the line runs dry ahead of
+// the clock adds its stretch to the measure. Where "empty" is read from the UART
+// at once, the clock starts out assuming a line a little slower than any real
+// one, so the real line runs dry within a second or two, for about a
+// millisecond. Where it is a status the chip sends now and then, short gaps go
+// unseen: the clock runs at nominal, and the line is let run dry on purpose
+// (a probe, a gap of about the status's age) after 2.2 s, then after
+// stretches three times as long, each measure closer than the last. An "empty" that would make the
+// line more than 5 % fast is not the pin's (an emulator's socket holds bytes beyond it) and is
+// ignored from then on. Where the driver reports neither, the nominal rate is all there is.
 #pragma once
 
 #include <cstdint>
@@ -42,21 +45,24 @@ struct LineReport {
 };
 
 struct LinePace {
-    int64_t nominal_ns;    // frame time at the rate the driver reads back
-    int64_t frame_ns;      // frame time the clock counts with
-    int64_t free_at_ns;    // when everything handed in will have left the pin
-    int64_t status_age_ns; // how old a "transmitter empty" may be when read
-    int64_t last_in_ns;    // when bytes last went in or the driver last held a queue
-    int64_t busy_at_ns;    // when the driver last said "still sending"
-    int64_t empty_at_ns;   // when the line was last seen empty: the stretch's start
-    int64_t bytes_in;      // bytes handed in since then
-    bool empty_known;      // empty_at_ns and bytes_in describe the line since then
-    int64_t learned_ns;    // line time of the stretches measured at this rate
-    int64_t learned_bytes; // and the bytes they carried
-    bool learning;         // the frame time is still the slow-side guess
-    int64_t learn_until;   // learning gives up (and the frequent looks end) at this time
-    bool reports_empty;    // the driver has said "empty" and the pace counts on it
-    bool empty_misleads;   // its "empty" came sooner than any line drains: ignored
+    int64_t nominal_ns;     // frame time at the rate the driver reads back
+    int64_t frame_ns;       // frame time the clock counts with
+    int64_t free_at_ns;     // when everything handed in will have left the pin
+    int64_t status_age_ns;  // how old a "transmitter empty" may be when read
+    int64_t last_in_ns;     // when bytes last went in or the driver last held a queue
+    int64_t busy_at_ns;     // when the driver last said "still sending"
+    int64_t empty_at_ns;    // when the line was last seen empty: the stretch's start
+    int64_t bytes_in;       // bytes handed in since then
+    bool empty_known;       // empty_at_ns and bytes_in describe the line since then
+    int64_t learned_ns;     // line time of the stretches measured at this rate
+    int64_t learned_bytes;  // and the bytes they carried
+    bool learning;          // the frame time is still the slow-side guess
+    int64_t learn_until;    // learning gives up (and the frequent looks end) at this time
+    bool probing;           // nothing goes in until the line is seen empty
+    int64_t probe_at_ns;    // the next time the line is let run dry to measure it
+    int64_t probe_until_ns; // a probe gives up here (a line held back)
+    bool reports_empty;     // the driver has said "empty" and the pace counts on it
+    bool empty_misleads;    // its "empty" came sooner than any line drains: ignored
 };
 
 // Line time kept ahead of the pin at least: covers the wake-up of the program and
@@ -77,6 +83,14 @@ constexpr int64_t kLearnLookNs = 1000000;
 // How much slower than nominal the clock assumes the line while learning: more
 // than any real line is off (a few percent at most).
 constexpr int64_t kLearnSlowPermille = 40;
+
+// Where the driver's "empty" is a status that may be old, the line is let run
+// dry on purpose to measure it: first this long after a new rate, then after
+// stretches this many times as long as the last; a probe that sees no "empty"
+// this long after it began gives up.
+constexpr int64_t kFirstProbeNs = 2200000000;
+constexpr int64_t kProbeGrowth = 3;
+constexpr int64_t kProbeMaxNs = 300000000;
 
 // Learning gives up after this long without the line running dry (a line slower
 // than the guess): the clock goes back to the nominal rate.
