@@ -1,16 +1,12 @@
 #include "line_pace.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 
 int64_t slow_guess(int64_t nominal_ns) {
     return nominal_ns + nominal_ns * kLearnSlowPermille / 1000;
-}
-
-// The frame time may be learned only within this much of nominal.
-int64_t clamp_frame(int64_t frame_ns, int64_t nominal_ns) {
-    return std::clamp(frame_ns, nominal_ns - nominal_ns / 10, nominal_ns + nominal_ns / 10);
 }
 
 void begin_learning(LinePace& p, int64_t now_ns) {
@@ -111,9 +107,16 @@ bool pace_report(LinePace& p, int64_t now_ns, LineReport report) {
                 p.frame_ns = p.nominal_ns;
                 return false;
             }
-            p.learned_ns += span;
-            p.learned_bytes += p.bytes_in;
-            p.frame_ns = clamp_frame(p.learned_ns / p.learned_bytes, p.nominal_ns);
+            // A measure further off than any real line is a late report (a busy
+            // host, a slow bus), not the line: it is left out.
+            const int64_t frame = (p.learned_ns + span) / (p.learned_bytes + p.bytes_in);
+            if (std::abs(frame - p.nominal_ns) <= p.nominal_ns * kLearnSlowPermille / 1000) {
+                p.learned_ns += span;
+                p.learned_bytes += p.bytes_in;
+                p.frame_ns = frame;
+            } else if (p.learning) {
+                p.frame_ns = p.nominal_ns;
+            }
             p.learning = false;
         }
         if (p.probing) {

@@ -81,7 +81,8 @@ constexpr int64_t kHiddenBytesMax = 640;
 constexpr int64_t kLearnLookNs = 1000000;
 
 // How much slower than nominal the clock assumes the line while learning: more
-// than any real line is off (a few percent at most).
+// than any real line is off (a few percent at most). A measure further off than
+// this is not the line's, and is left out.
 constexpr int64_t kLearnSlowPermille = 40;
 
 // Where the driver's "empty" is a status that may be old, the line is let run
@@ -90,7 +91,7 @@ constexpr int64_t kLearnSlowPermille = 40;
 // this long after it began gives up.
 constexpr int64_t kFirstProbeNs = 2200000000;
 constexpr int64_t kProbeGrowth = 3;
-constexpr int64_t kProbeMaxNs = 300000000;
+constexpr int64_t kProbeMaxNs = 150000000;
 
 // Learning gives up after this long without the line running dry (a line slower
 // than the guess): the clock goes back to the nominal rate.
