@@ -128,12 +128,14 @@ bool pace_report(LinePace& p, int64_t now_ns, LineReport report) {
         return true;
     }
     if (p.probing && now_ns >= p.probe_until_ns) {
-        p.probing = false; // held back: the line never ran dry
-        p.probe_at_ns = INT64_MAX;
+        // Held back (flow control): the line never ran dry. Try again later.
+        p.probing = false;
+        p.probe_at_ns = now_ns + kProbeGrowth * (now_ns - p.empty_at_ns);
     } else if (!p.probing && p.reports_empty && now_ns >= p.probe_at_ns) {
-        // Nothing more goes in until the line is seen empty.
+        // Nothing more goes in until the line is seen empty: what is ahead, and
+        // what a line a few percent slow has gathered since it was last seen so.
         p.probing = true;
-        p.probe_until_ns = now_ns + kProbeMaxNs;
+        p.probe_until_ns = now_ns + kProbeMaxNs + (now_ns - p.empty_at_ns) / 20;
     }
     if (report.transmitter_empty == 0) {
         // Still sending, as of the status's age: the line was not free then. (Not

@@ -30,7 +30,7 @@
 // one, so the real line runs dry within a second or two, for about a
 // millisecond. Where it is a status the chip sends now and then, short gaps go
 // unseen: the clock runs at nominal, and the line is let run dry on purpose
-// (a probe, a gap of about the status's age) after 2.2 s, then after
+// (a probe, a gap of about the status's age) after 4 s, then after
 // stretches three times as long, each measure closer than the last. An "empty" that would make the
 // line more than 5 % fast is not the pin's (an emulator's socket holds bytes beyond it) and is
 // ignored from then on. Where the driver reports neither, the nominal rate is all there is.
@@ -88,8 +88,8 @@ constexpr int64_t kLearnSlowPermille = 40;
 // Where the driver's "empty" is a status that may be old, the line is let run
 // dry on purpose to measure it: first this long after a new rate, then after
 // stretches this many times as long as the last; a probe that sees no "empty"
-// this long after it began gives up.
-constexpr int64_t kFirstProbeNs = 2200000000;
+// this long (and a twentieth of the stretch) after it began gives up.
+constexpr int64_t kFirstProbeNs = 4000000000;
 constexpr int64_t kProbeGrowth = 3;
 constexpr int64_t kProbeMaxNs = 150000000;
 
