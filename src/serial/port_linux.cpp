@@ -208,10 +208,21 @@ bool port_make_path(const char* designation, char* buf, size_t size) {
 }
 
 bool port_open(const char* path, PortHandle& port) {
-    // Opening a device can act on it (a watchdog arms on open): only terminals
-    // that no other session uses are opened.
+    // Opening a device can act on it (a watchdog arms on open): only serial ports
+    // and pseudo-terminals that no session uses are opened. The node is held by a
+    // handle that opens nothing, judged, and opened through that handle, so a node
+    // swapped in at the path meanwhile is never opened.
+    const int node = node_handle(path);
+    const int proc = proc_folder();
     struct stat judged;
-    switch (judge_node(node_facts(path, judged))) {
+    const NodeVerdict verdict = judge_node(node_facts(node, proc, judged));
+    const int fd = verdict == NodeVerdict::open_it ? open_node(node, proc) : -1;
+    for (const int held : {node, proc}) {
+        if (held >= 0) {
+            close(held);
+        }
+    }
+    switch (verdict) {
     case NodeVerdict::cannot_open:
         return false;
     case NodeVerdict::not_a_port:
@@ -222,7 +233,6 @@ bool port_open(const char* path, PortHandle& port) {
     case NodeVerdict::open_it:
         break;
     }
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
