@@ -531,7 +531,15 @@ int run_without_proc(const std::string& path) {
         _exit(98);
     }
     int status = 0;
-    waitpid(child, &status, 0);
+    pid_t reaped = 0;
+    for (int i = 0; i < 200 && (reaped = waitpid(child, &status, WNOHANG)) == 0; ++i) {
+        usleep(10000);
+    }
+    if (reaped == 0) { // still running: it opened the port
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return -1;
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
