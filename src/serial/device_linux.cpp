@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "driver_rates.h"
@@ -136,26 +137,58 @@ bool holds_open(int proc, const char* pid, const struct stat& st) {
     return found;
 }
 
-// 1 when a process has the terminal as its controlling terminal (a login's, a
-// shell's, kelvor's own), 0 when none has, -1 when the process table cannot be
-// seen whole. One read of each process's stat; the descriptors of a process are
-// looked at only for a pseudo-terminal whose number matches.
-int session_of(int proc, const struct stat& st, bool pseudo_terminal) {
-    if (proc < 0 || !shows_every_process(proc)) {
-        return -1;
-    }
+// Lists the process folders of proc: its entries that are process numbers.
+DIR* list_processes(int proc) {
     const int listing = openat(proc, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
-    if (dir == nullptr) {
-        if (listing >= 0) {
-            close(listing);
+    if (dir == nullptr && listing >= 0) {
+        close(listing);
+    }
+    return dir;
+}
+
+bool is_process(const dirent& entry) {
+    return entry.d_name[0] >= '1' && entry.d_name[0] <= '9';
+}
+
+// True when a process of session sid holds the node st describes open.
+bool session_holds_open(int proc, pid_t sid, const struct stat& st) {
+    DIR* dir = list_processes(proc);
+    bool found = false;
+    while (dir != nullptr && !found) {
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            break;
         }
+        found = is_process(*entry) &&
+                getsid(static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10))) == sid &&
+                holds_open(proc, entry->d_name, st);
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return found;
+}
+
+// 1 when a session has the terminal as its controlling terminal (a login's, a
+// shell's, kelvor's own), 0 when none has, -1 when the process table cannot be
+// seen whole. A terminal is a session's controlling terminal exactly while it is
+// its session leader's: only the leader takes one, the processes it starts
+// inherit it, and when the leader drops it or ends, the whole session loses it.
+// So only the leaders' stat is read, and a process is a leader when getsid(pid)
+// is pid, which costs a system call and no read of /proc. For a pseudo-terminal,
+// whose numbers repeat across devpts instances, a process of that session must
+// also hold it open.
+int session_of(int proc, const struct stat& st, bool pseudo_terminal) {
+    DIR* dir = proc >= 0 && shows_every_process(proc) ? list_processes(proc) : nullptr;
+    if (dir == nullptr) {
         return -1;
     }
     const uint32_t wanted = proc_tty_number(major(st.st_rdev), minor(st.st_rdev));
     int found = 0;
     while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+        const pid_t pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
+        if (!is_process(*entry) || getsid(pid) != pid) {
             continue;
         }
         char buf[512];
@@ -167,7 +200,7 @@ int session_of(int proc, const struct stat& st, bool pseudo_terminal) {
             break;
         }
         if (got == 1 && parse_proc_stat(buf, session, tty) && tty == wanted &&
-            (!pseudo_terminal || holds_open(proc, entry->d_name, st))) {
+            (!pseudo_terminal || session_holds_open(proc, pid, st))) {
             found = 1;
             break;
         }
