@@ -285,30 +285,41 @@ TEST(Keys, TakenOncePerSliceButNeverHeldBehindCompletions) {
     EXPECT_LT(sim::waits(), 100u);
 }
 
-TEST(Switching, ARefusedRowBeepsAndStillBecomesCurrent) {
+// A row the port refuses at a switch beeps and leaves the previous row running:
+// its settings put back (the port had taken the new rate), its fill and write
+// length, no frequency line; the next key steps from the previous row.
+TEST(Switching, ARefusedRowBeepsAndLeavesThePreviousRowRunning) {
     sim::Config config;
     config.refused_rows = {14};
-    sim::Run r = run(config, {{100, '+'}, {1000, ' '}});
-    EXPECT_EQ(r.out, kStartText + "\t  800 Hz\n\t  960 Hz\n");
+    config.refusal_takes_rate = true;
+    sim::Run r = run(config, {{100, '+'}, {1000, '-'}, {1500, ' '}});
+    EXPECT_EQ(r.out, kStartText + "\t  800 Hz\n" + frequency_line(12));
     const auto beeps = of(Op::beep);
     ASSERT_EQ(beeps.size(), 1u);
     EXPECT_EQ(beeps[0].a, 800u);
     EXPECT_EQ(beeps[0].b, 200u);
-    EXPECT_FALSE(of(Op::apply)[1].ok);
-    const auto writes = of(Op::write);
-    EXPECT_EQ(writes[1].a, 192u);
-    EXPECT_EQ(writes[1].b, 0xF0u);
-    EXPECT_EQ(writes[1].time_ns, 300 * sim::kNsPerMs) << "the beep takes 200 ms";
-    // The beep comes before the frequency line and before the buffer is refilled.
     EXPECT_EQ(sim::beep_moment().out_bytes,
               static_cast<int64_t>((kStartText + "\t  800 Hz\n").size()));
-    EXPECT_EQ(sim::beep_moment().fill, 0x1C);
 
-    // Refused at start-up: no beep, the row is still current.
+    const auto applies = of(Op::apply);
+    ASSERT_EQ(applies.size(), 4u);
+    EXPECT_FALSE(applies[1].ok);
+    EXPECT_EQ(applies[1].a, 9600u);
+    EXPECT_EQ(applies[2].a, 4800u) << "the previous row's settings put back";
+    EXPECT_EQ(applies[2].b, line_code(rate_table[13]));
+    EXPECT_EQ(applies[3].a, rate_table[12].baud) << "stepped down from row 13, not 14";
+    const auto writes = of(Op::write);
+    EXPECT_EQ(writes[1].a, 96u);
+    EXPECT_EQ(writes[1].b, 0x1Cu);
+    EXPECT_EQ(writes[1].time_ns, 300 * sim::kNsPerMs) << "the beep takes 200 ms";
+    EXPECT_NEAR(sim::analyse(310 * sim::kNsPerMs, 1000 * sim::kNsPerMs).frequency_hz, 800, 1);
+
+    // Refused at start-up: not examined, no beep, the row is current.
     config.refused_rows = {13};
     r = run(config, {{500, ' '}});
     EXPECT_EQ(r.out, kStartText + "\t  800 Hz\n");
     EXPECT_TRUE(of(Op::beep).empty());
+    EXPECT_EQ(of(Op::apply).size(), 1u);
     EXPECT_EQ(of(Op::write)[0].b, 0x1Cu);
 }
 
@@ -343,6 +354,7 @@ TEST(Allocation, NoneBetweenTheFirstWriteAndTheEnd) {
     config.refused_rows = {20};
     sim::Run r = run(config, keys);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(of(Op::apply).size(), 31u);
+    // Row 20 is refused four times (each puts row 19 back), then 19 steps down.
+    EXPECT_EQ(of(Op::apply).size(), 1u + 6 + 4 * 2 + 19);
     EXPECT_EQ(sim::allocations_while_running(), 0u);
 }

@@ -1,10 +1,12 @@
-// Gathers what device_verdict decides on: stat, the device registry in sysfs,
-// the file system of the node, and which sessions have it as their controlling
-// terminal (from /proc, since a terminal's session can be asked only by a process
-// of that session); and the device's driver, for the rates it really makes.
+// Gathers what device_verdict decides on, from a handle on the node rather than
+// its path: its stat, the device registry in sysfs, the file system of the node,
+// and whether a session has it as its controlling terminal (from /proc, since a
+// terminal's session can be asked only by a process of that session); and the
+// device's driver, for the rates it really makes.
 #include "device_linux.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/statfs.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "driver_rates.h"
@@ -66,48 +69,66 @@ int tty_class(uint32_t major_nr, uint32_t minor_nr) {
     return std::strcmp(base != nullptr ? base + 1 : target, "tty") == 0 ? 1 : 0;
 }
 
-// Session and controlling terminal (as /proc encodes a device number) of a process,
-// from /proc/<pid>/stat. False when it cannot be read (the process has ended).
-bool session_and_tty(const char* pid, long& session, long& tty) {
-    char path[300]; // "/proc/" + a directory name of up to 255 bytes + "/stat"
-    std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+constexpr long kProcMagic = 0x9fa0;               // PROC_SUPER_MAGIC
+constexpr ino_t kFirstPidNamespace = 0xEFFFFFFCu; // PROC_PID_INIT_INO
+
+// Reads /proc/<pid>/stat into buf. 1: read, 0: the process has ended, -1: it
+// exists but may not be read (a process table that hides other users' processes).
+int read_stat(int proc, const char* pid, char (&buf)[512]) {
+    char path[300]; // a directory name of up to 255 bytes + "/stat"
+    std::snprintf(path, sizeof path, "%s/stat", pid);
+    const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return false;
+        return errno == ENOENT || errno == ESRCH ? 0 : -1;
     }
-    char buf[512];
     const ssize_t n = read(fd, buf, sizeof buf - 1);
     close(fd);
     if (n <= 0) {
-        return false;
+        return 0;
     }
     buf[n] = '\0';
-    // The command name may hold any character: the fields follow its last ')'.
-    const char* rest = std::strrchr(buf, ')');
-    char state = 0;
-    long ppid = 0, pgrp = 0;
-    return rest != nullptr &&
-           std::sscanf(rest + 1, " %c %ld %ld %ld %ld", &state, &ppid, &pgrp, &session, &tty) == 5;
+    return 1;
+}
+
+// True when proc shows every process of the system: it is the process file
+// system, seen from the first pid namespace (a container's own namespace hides
+// the host's processes, a getty among them), and it lets kelvor read init's entry
+// (mounted with hidepid, it hides the processes of users kelvor may not trace).
+bool shows_every_process(int proc) {
+    struct statfs fs;
+    if (fstatfs(proc, &fs) != 0 || fs.f_type != kProcMagic) {
+        return false;
+    }
+    struct stat ns;
+    if (fstatat(proc, "self/ns/pid", &ns, 0) == 0 ? ns.st_ino != kFirstPidNamespace
+                                                  : errno != ENOENT) { // ENOENT: no namespaces
+        return false;
+    }
+    char buf[512];
+    return read_stat(proc, "1", buf) == 1;
 }
 
 // True when process pid holds the node st describes open. Device numbers of
 // pseudo-terminals repeat in every devpts instance (containers, chroots), so for
 // them only an open descriptor on the same instance (st_dev) proves it is the same
 // terminal; a shell or a login holds its terminal open on its standard streams.
-bool holds_open(const char* pid, const struct stat& st) {
+bool holds_open(int proc, const char* pid, const struct stat& st) {
     char path[300];
-    std::snprintf(path, sizeof path, "/proc/%s/fd", pid);
-    DIR* fds = opendir(path); // fails for another user's process: that pty is not ours to open
+    std::snprintf(path, sizeof path, "%s/fd", pid);
+    const int fd_folder = openat(proc, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Fails for another user's process: a pty of another user is not ours to open.
+    DIR* fds = fd_folder >= 0 ? fdopendir(fd_folder) : nullptr;
     if (fds == nullptr) {
+        if (fd_folder >= 0) {
+            close(fd_folder);
+        }
         return false;
     }
     bool found = false;
     while (const dirent* entry = readdir(fds)) {
-        char fd_path[600];
-        std::snprintf(fd_path, sizeof fd_path, "%s/%s", path, entry->d_name);
         struct stat held;
-        if (entry->d_name[0] != '.' && stat(fd_path, &held) == 0 && held.st_dev == st.st_dev &&
-            held.st_rdev == st.st_rdev) {
+        if (entry->d_name[0] != '.' && fstatat(fd_folder, entry->d_name, &held, 0) == 0 &&
+            held.st_dev == st.st_dev && held.st_rdev == st.st_rdev) {
             found = true;
             break;
         }
@@ -116,36 +137,91 @@ bool holds_open(const char* pid, const struct stat& st) {
     return found;
 }
 
-// 1 when a process of a session other than ours has the terminal as its
-// controlling terminal, 0 when none has, -1 without /proc.
-int other_session(const struct stat& st, bool pseudo_terminal) {
-    const dev_t rdev = st.st_rdev;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) {
+// Lists the process folders of proc: its entries that are process numbers.
+DIR* list_processes(int proc) {
+    const int listing = openat(proc, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (dir == nullptr && listing >= 0) {
+        close(listing);
+    }
+    return dir;
+}
+
+bool is_process(const dirent& entry) {
+    return entry.d_name[0] >= '1' && entry.d_name[0] <= '9';
+}
+
+// True when a process of session sid holds the node st describes open.
+bool session_holds_open(int proc, pid_t sid, const struct stat& st) {
+    DIR* dir = list_processes(proc);
+    bool found = false;
+    while (dir != nullptr && !found) {
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            break;
+        }
+        found = is_process(*entry) &&
+                getsid(static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10))) == sid &&
+                holds_open(proc, entry->d_name, st);
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return found;
+}
+
+// 1 when a session has the terminal as its controlling terminal (a login's, a
+// shell's, kelvor's own), 0 when none has, -1 when the process table cannot be
+// seen whole. A terminal is a session's controlling terminal exactly while it is
+// its session leader's: only the leader takes one, the processes it starts
+// inherit it, and when the leader drops it or ends, the whole session loses it.
+// So only the leaders' stat is read, and a process is a leader when getsid(pid)
+// is pid, which costs a system call and no read of /proc. For a pseudo-terminal,
+// whose numbers repeat across devpts instances, a process of that session must
+// also hold it open.
+int session_of(int proc, const struct stat& st, bool pseudo_terminal) {
+    DIR* dir = proc >= 0 && shows_every_process(proc) ? list_processes(proc) : nullptr;
+    if (dir == nullptr) {
         return -1;
     }
-    const unsigned maj = major(rdev), min = minor(rdev);
-    const long wanted = static_cast<long>((min & 0xff) | (maj << 8) | ((min & ~0xffu) << 12));
-    const long own = getsid(0);
+    const uint32_t wanted = proc_tty_number(major(st.st_rdev), minor(st.st_rdev));
     int found = 0;
-    while (const dirent* entry = readdir(proc)) {
-        long session = 0, tty = 0;
-        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
-            session_and_tty(entry->d_name, session, tty) && tty == wanted && session != own &&
-            (!pseudo_terminal || holds_open(entry->d_name, st))) {
+    while (const dirent* entry = readdir(dir)) {
+        const pid_t pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
+        if (!is_process(*entry) || getsid(pid) != pid) {
+            continue;
+        }
+        char buf[512];
+        const int got = read_stat(proc, entry->d_name, buf);
+        long session = 0;
+        uint32_t tty = 0;
+        if (got < 0) {
+            found = -1;
+            break;
+        }
+        if (got == 1 && parse_proc_stat(buf, session, tty) && tty == wanted &&
+            (!pseudo_terminal || session_holds_open(proc, pid, st))) {
             found = 1;
             break;
         }
     }
-    closedir(proc);
+    closedir(dir);
     return found;
 }
 
 } // namespace
 
-NodeFacts node_facts(const char* path, struct stat& st) {
+int node_handle(const char* path) {
+    return open(path, O_PATH | O_CLOEXEC);
+}
+
+int proc_folder() {
+    return open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+NodeFacts node_facts(int handle, int proc, struct stat& st) {
     NodeFacts facts = {NodeKind::missing, 0, 0, 0, false, 0};
-    if (stat(path, &st) != 0) {
+    if (handle < 0 || fstat(handle, &st) != 0) {
         return facts;
     }
     facts.kind = kind_of(st.st_mode);
@@ -154,11 +230,19 @@ NodeFacts node_facts(const char* path, struct stat& st) {
         facts.minor = minor(st.st_rdev);
         facts.tty_class = tty_class(facts.major, facts.minor);
         struct statfs fs;
-        facts.on_devpts = statfs(path, &fs) == 0 && fs.f_type == kDevptsMagic;
-        facts.other_session =
-            other_session(st, facts.on_devpts || (facts.major >= 136 && facts.major <= 143));
+        facts.on_devpts = fstatfs(handle, &fs) == 0 && fs.f_type == kDevptsMagic;
+    }
+    if (needs_sessions(facts)) {
+        facts.in_session =
+            session_of(proc, st, facts.on_devpts || (facts.major >= 136 && facts.major <= 143));
     }
     return facts;
+}
+
+int open_node(int handle, int proc) {
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "self/fd/%d", handle);
+    return proc < 0 ? -1 : openat(proc, entry, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
 bool is_judged_node(int fd, const struct stat& st) {

@@ -124,14 +124,15 @@ LineFrame line_frame(const PortSettings& s) {
     return f;
 }
 
-bool line_matches(const PortSettings& want, const PortSettings& got) {
+bool line_matches(const PortSettings& want, const PortSettings& got, bool frame_too) {
     const LineFrame w = line_frame(want);
     const LineFrame g = line_frame(got);
     // A driver may read back the rate its divisor makes (56074.77 for 56000):
     // within 1 % it is the row's rate.
     const uint64_t off = w.baud > g.baud ? w.baud - g.baud : g.baud - w.baud;
-    return off * 100 <= w.baud && w.data_bits == g.data_bits && w.parity_on == g.parity_on &&
-           w.even_parity == g.even_parity && w.two_stop_bits == g.two_stop_bits;
+    return off * 100 <= w.baud &&
+           (!frame_too || (w.data_bits == g.data_bits && w.parity_on == g.parity_on &&
+                           w.even_parity == g.even_parity && w.two_stop_bits == g.two_stop_bits));
 }
 
 int64_t line_frame_ns(const PortSettings& s) {

@@ -34,9 +34,9 @@ struct LineFrame {
 };
 LineFrame line_frame(const PortSettings& settings);
 
-// True when `got` runs the line as `want` asks: the rate within 1 %, the same
-// data bits, parity and stop bits.
-bool line_matches(const PortSettings& want, const PortSettings& got);
+// True when `got` runs the line as `want` asks: the rate within 1 %, and, when
+// frame_too, the same data bits, parity and stop bits.
+bool line_matches(const PortSettings& want, const PortSettings& got, bool frame_too);
 
 // Line time of one frame (start bit, data, parity, stop bits) in nanoseconds.
 int64_t line_frame_ns(const PortSettings& settings);

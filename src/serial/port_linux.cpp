@@ -32,9 +32,10 @@ volatile sig_atomic_t g_have_found = 0;
 
 // The line as paced: what was handed in, and what the driver said about it.
 LinePace g_pace;
-bool g_lsr_answers = true;   // the driver answers TIOCSERGETLSR (a pty does not)
-uint32_t g_lowest_baud = 0;  // the driver makes no rate below this (0: no limit known)
-int64_t g_status_age_ns = 0; // how old the driver's "transmitter empty" may be
+bool g_lsr_answers = true;      // the driver answers TIOCSERGETLSR (a pty does not)
+uint32_t g_lowest_baud = 0;     // the driver makes no rate below this (0: no limit known)
+int64_t g_status_age_ns = 0;    // how old the driver's "transmitter empty" may be
+bool g_pseudo_terminal = false; // no line: only the rate of a row can be kept
 
 // Pause before writing again when the device said it was ready but took nothing.
 constexpr int64_t kRetryNs = 10000000;
@@ -264,10 +265,22 @@ bool port_make_path(const char* designation, char* buf, size_t size) {
 }
 
 bool port_open(const char* path, PortHandle& port) {
-    // Opening a device can act on it (a watchdog arms on open): only terminals
-    // that no other session uses are opened.
+    // Opening a device can act on it (a watchdog arms on open): only serial ports
+    // and pseudo-terminals that no session uses are opened. The node is held by a
+    // handle that opens nothing, judged, and opened through that handle, so a node
+    // swapped in at the path meanwhile is never opened.
+    const int node = node_handle(path);
+    const int proc = proc_folder();
     struct stat judged;
-    switch (judge_node(node_facts(path, judged))) {
+    const NodeFacts facts = node_facts(node, proc, judged);
+    const NodeVerdict verdict = judge_node(facts);
+    const int fd = verdict == NodeVerdict::open_it ? open_node(node, proc) : -1;
+    for (const int held : {node, proc}) {
+        if (held >= 0) {
+            close(held);
+        }
+    }
+    switch (verdict) {
     case NodeVerdict::cannot_open:
         return false;
     case NodeVerdict::not_a_port:
@@ -278,7 +291,6 @@ bool port_open(const char* path, PortHandle& port) {
     case NodeVerdict::open_it:
         break;
     }
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
@@ -292,6 +304,7 @@ bool port_open(const char* path, PortHandle& port) {
     g_lsr_answers = true;
     g_lowest_baud = device_lowest_rate(judged);
     g_status_age_ns = device_status_age_ns(judged);
+    g_pseudo_terminal = is_pseudo_terminal(facts);
     port = fd;
     g_port_fd = fd;
     catch_signals();
@@ -345,7 +358,7 @@ bool port_apply_settings(PortHandle port, PortSettings& settings) {
     const int64_t now = monotonic_ns();
     pace_set_frame(g_pace, line_frame_ns(applied), now);
     pace_report(g_pace, now, look(port));
-    return written && line_matches(settings, applied);
+    return written && line_matches(settings, applied, !g_pseudo_terminal);
 }
 
 void port_start_write(PortHandle port, CompletionSignal, WriteRecord& write,

@@ -77,13 +77,20 @@ void pulse_loop(RunState& run) {
 
 } // namespace
 
-void apply_row(RunState& run, int index, bool beep_if_refused) {
+void apply_row(RunState& run, int index, bool switching) {
     const RateEntry& row = rate_table[index];
-    run.index = index;
     port_set_line(run.settings, row.baud, 8, row.parity, row.stop_bits);
-    if (!port_apply_settings(run.port, run.settings) && beep_if_refused) {
+    if (!port_apply_settings(run.port, run.settings) && switching) {
         console_beep(kBeepHz, kBeepMs);
+        // The port did not take the row, or took only part of it: the previous
+        // row goes back on the line and stays current, with its fill and write
+        // length, so the frequency last printed is still what the line carries.
+        const RateEntry& previous = rate_table[run.index];
+        port_set_line(run.settings, previous.baud, 8, previous.parity, previous.stop_bits);
+        port_apply_settings(run.port, run.settings);
+        return;
     }
+    run.index = index;
     run.write_length = write_length(row);
     std::memset(pulse_buffer, row.fill & 0xFF, run.write_length);
     std::printf(kFrequencyFormat, row.label);

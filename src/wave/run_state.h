@@ -22,9 +22,11 @@ extern unsigned char pulse_buffer[kPulseBufferSize];
 // Wait slice of the pulse loop, and the least time between two keys taken.
 constexpr uint32_t kSliceMs = 200;
 
-// Makes row `index` current: port settings (with a beep when asked and the port
-// refuses), write length, buffer fill, frequency line.
-void apply_row(RunState& run, int index, bool beep_if_refused);
+// Makes row `index` current: port settings, write length, buffer fill, frequency
+// line. At start-up (switching false) whether the port took the settings is not
+// examined. At a switch a refusal beeps, puts the previous row's settings back and
+// leaves the previous row current, without a frequency line.
+void apply_row(RunState& run, int index, bool switching);
 
 // The program: returns the exit status (0, -1 to -4).
 int kelvor_main(int argc, char** argv);

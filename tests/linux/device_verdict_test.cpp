@@ -1,13 +1,15 @@
 // Which paths kelvor opens as a serial port, from the facts gathered before the open.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "serial/device_verdict.h"
 
 namespace {
 
 NodeFacts char_device(uint32_t major, uint32_t minor, int tty_class, bool on_devpts = false,
-                      int other_session = 0) {
-    return {NodeKind::char_device, major, minor, tty_class, on_devpts, other_session};
+                      int in_session = 0) {
+    return {NodeKind::char_device, major, minor, tty_class, on_devpts, in_session};
 }
 
 NodeFacts node(NodeKind kind) {
@@ -35,7 +37,17 @@ TEST(DeviceVerdict, OpensOnlyTerminalsThatNoOtherSessionUses) {
         {"serial major but no sysfs", char_device(4, 64, -1), NodeVerdict::not_a_port},
         {"getty's serial line", char_device(4, 64, 1, false, 1), NodeVerdict::cannot_open},
         {"someone's shell pty", char_device(136, 5, 0, true, 1), NodeVerdict::cannot_open},
-        {"terminal, sessions unknown", char_device(188, 0, 1, false, -1), NodeVerdict::open_it},
+        {"terminal, sessions unknown (no /proc)", char_device(188, 0, 1, false, -1),
+         NodeVerdict::cannot_open},
+        {"pty, sessions unknown", char_device(136, 5, 0, true, -1), NodeVerdict::cannot_open},
+        // Aliases and consoles, by their numbers wherever the node lives.
+        {"/dev/tty (5:0)", char_device(5, 0, 1), NodeVerdict::not_a_port},
+        {"/dev/console (5:1)", char_device(5, 1, 1), NodeVerdict::not_a_port},
+        {"/dev/ptmx (5:2)", char_device(5, 2, 1), NodeVerdict::not_a_port},
+        {"/dev/tty0 (4:0)", char_device(4, 0, 1), NodeVerdict::not_a_port},
+        {"virtual console tty1", char_device(4, 1, 1), NodeVerdict::not_a_port},
+        {"virtual console tty63", char_device(4, 63, 1), NodeVerdict::not_a_port},
+        {"first built-in port ttyS0 (4:64)", char_device(4, 64, 1), NodeVerdict::open_it},
         {"other session on a non-terminal", char_device(1, 5, 0, false, 1),
          NodeVerdict::not_a_port},
         {"regular file", node(NodeKind::regular), NodeVerdict::not_a_port},
@@ -46,5 +58,31 @@ TEST(DeviceVerdict, OpensOnlyTerminalsThatNoOtherSessionUses) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(judge_node(c.facts), c.verdict) << c.what;
+        // The sessions are looked up exactly where they decide.
+        NodeFacts unknown = c.facts;
+        unknown.in_session = unknown.in_session == 0 ? -1 : 0;
+        EXPECT_EQ(needs_sessions(c.facts), judge_node(unknown) != c.verdict) << c.what;
     }
+}
+
+// The controlling terminal as /proc writes it, and the fields read from a stat
+// line whose command name holds spaces and ')'.
+TEST(DeviceVerdict, ReadsTheProcessTableForEveryTerminalNumber) {
+    EXPECT_EQ(proc_tty_number(4, 64), 1088u);                        // ttyS0
+    EXPECT_EQ(proc_tty_number(136, 3), 34819u);                      // pts/3
+    EXPECT_EQ(proc_tty_number(136, 300), 34816u + 44 + (256 << 12)); // pts/300
+    long session = 0;
+    uint32_t tty = 0;
+    ASSERT_TRUE(parse_proc_stat("42 (a) b) c) S 1 42 42 34860 42 4194560 0 0\n", session, tty));
+    EXPECT_EQ(session, 42);
+    EXPECT_EQ(tty, proc_tty_number(136, 44));
+    // A minor of 2^19 and more sets the sign bit of the printed number.
+    const uint32_t high = proc_tty_number(136, 600000);
+    const std::string line =
+        "7 (sh) S 1 7 7 " + std::to_string(static_cast<int32_t>(high)) + " -1 0\n";
+    ASSERT_LT(static_cast<int32_t>(high), 0);
+    ASSERT_TRUE(parse_proc_stat(line.c_str(), session, tty));
+    EXPECT_EQ(tty, high);
+    EXPECT_FALSE(parse_proc_stat("9 (cut", session, tty));
+    EXPECT_FALSE(parse_proc_stat("9 (x) S 1 2", session, tty));
 }

@@ -1,10 +1,28 @@
-// Naming the port from the command-line argument.
+// Naming the port from the command-line argument, opening the node judged, and
+// the port layer on a driver that takes nothing back.
 #include <gtest/gtest.h>
 
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
+#include "serial/device_linux.h"
+#include "serial/line_settings_linux.h"
 #include "serial/port.h"
+#include "wave/clock.h"
+#include "wave/rate_table.h"
 
 TEST(PortLinux, NamesThePortWithoutOverrunningTheBuffer) {
     char buf[32];
@@ -29,25 +47,74 @@ TEST(PortLinux, NamesThePortWithoutOverrunningTheBuffer) {
     EXPECT_EQ(std::string(guarded + 16, 4), "####");
 }
 
+namespace {
+
+struct PtyPair {
+    int master;
+    std::string path;
+};
+
+PtyPair new_pty() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    grantpt(master);
+    unlockpt(master);
+    return {master, ptsname(master)};
+}
+
+} // namespace
+
+// The node judged is the node opened: the path's node is swapped for another
+// free pseudo-terminal between the verdict and the open, and the open still gets
+// the judged one; the node swapped in is never opened (inotify sees every open).
+TEST(PortLinux, OpensTheJudgedNodeWhenThePathIsSwappedMeanwhile) {
+    const PtyPair judged = new_pty(), swapped_in = new_pty();
+    char dir[] = "/tmp/kelvor-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string port = std::string(dir) + "/port", next = std::string(dir) + "/next";
+    ASSERT_EQ(symlink(judged.path.c_str(), port.c_str()), 0);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    inotify_add_watch(watch, "/dev/pts", IN_OPEN);
+
+    const int node = node_handle(port.c_str());
+    const int proc = proc_folder();
+    struct stat st;
+    EXPECT_EQ(judge_node(node_facts(node, proc, st)), NodeVerdict::open_it);
+    ASSERT_EQ(symlink(swapped_in.path.c_str(), next.c_str()), 0);
+    ASSERT_EQ(rename(next.c_str(), port.c_str()), 0);
+    const int fd = open_node(node, proc);
+    ASSERT_GE(fd, 0);
+    struct stat opened, swapped;
+    ASSERT_EQ(fstat(fd, &opened), 0);
+    ASSERT_EQ(stat(swapped_in.path.c_str(), &swapped), 0);
+    EXPECT_TRUE(is_judged_node(fd, st));
+    EXPECT_NE(opened.st_rdev, swapped.st_rdev);
+
+    std::set<std::string> names;
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t n; (n = read(watch, buf, sizeof buf)) > 0;) {
+        for (char* p = buf; p < buf + n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(p);
+            names.insert(e->len > 0 ? e->name : "");
+            p += sizeof(inotify_event) + e->len;
+        }
+    }
+    const auto name = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+    EXPECT_EQ(names.count(name(judged.path)), 1u);
+    EXPECT_EQ(names.count(name(swapped_in.path)), 0u) << "the node swapped in was opened";
+
+    for (const int held : {fd, node, proc, watch, judged.master, swapped_in.master}) {
+        close(held);
+    }
+    unlink(port.c_str());
+    rmdir(dir);
+}
+
 // The port layer on a fake driver: the test binary is linked with ioctl and write
 // wrapped, so on the pseudo-terminal below the driver's answers (queue, and
 // "transmitter empty" where it gives one) come from a modelled line that sends
 // every byte at the programmed rate and takes nothing back, as a USB adapter's
 // driver does; a pseudo-terminal alone reports neither.
-#include <asm/ioctls.h>
-#include <asm/termbits.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <stdarg.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <algorithm>
-
-#include "serial/line_settings_linux.h"
-#include "wave/clock.h"
-#include "wave/rate_table.h"
-
 namespace {
 
 struct FakeLine {
@@ -145,12 +212,9 @@ TEST(PortLinux, OnDriversThatTakeNothingBackNoByteGoesOutUnderOtherSettings) {
         bool lsr;
     } drivers[] = {{16, true}, {640, false}};
     for (const auto& d : drivers) {
-        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(master, 0);
-        grantpt(master);
-        unlockpt(master);
+        const PtyPair pty = new_pty();
         PortHandle port = -1;
-        ASSERT_TRUE(port_open(ptsname(master), port));
+        ASSERT_TRUE(port_open(pty.path.c_str(), port));
         g_fake = FakeLine{};
         g_fake.fd = port;
         g_fake.hidden = d.hidden;
@@ -164,7 +228,7 @@ TEST(PortLinux, OnDriversThatTakeNothingBackNoByteGoesOutUnderOtherSettings) {
         run_row(port, settings, write, 28, 500000000);  // 115200 bit/s
         port_close(port);
         g_fake.fd = -1;
-        close(master);
+        close(pty.master);
         SCOPED_TRACE(d.lsr ? "transmitter empty answered" : "nothing answered");
         EXPECT_EQ(g_fake.under_other, 0); // at both switches and when put back at the end
         EXPECT_LE(g_fake.lead_max, 60000000);

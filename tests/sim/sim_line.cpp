@@ -275,6 +275,8 @@ bool port_apply_settings(PortHandle, PortSettings& s) {
                 static_cast<uint32_t>(s.parity << 16 | s.stop_bits << 8 | s.data_bits), ok);
     if (ok) {
         line.applied = s;
+    } else if (line.config.refusal_takes_rate) {
+        line.applied.baud = s.baud;
     }
     return ok;
 }

@@ -47,6 +47,7 @@ struct Config {
     bool read_settings_fails = false;
     bool never_completes = false;       // writes are held back for ever (flow control)
     std::vector<uint32_t> refused_rows; // rows whose settings the port refuses
+    bool refusal_takes_rate = false;    // a refused row's rate is taken all the same
 };
 
 struct Key {
