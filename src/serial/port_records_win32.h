@@ -12,19 +12,20 @@
 #include <cstdint>
 
 using PortHandle = HANDLE;       // the COM device, opened for overlapped I/O
-using CompletionSignal = HANDLE; // auto-reset event, set when the driver ends a write
+using CompletionSignal = HANDLE; // auto-reset event, set when the driver ends a piece of a write
 using PortSettings = DCB;
 
-// Where the current write stands. The OVERLAPPED and the bytes that the driver
-// works on belong to the port layer (port_win32.cpp keeps two of each, static),
-// so a cancelled write that the driver has not let go of yet keeps its own
-// while the next write goes out from the other; this record names the one in use.
+// Where the current write stands. The OVERLAPPED records and the bytes that the
+// driver works on belong to the port layer (port_win32.cpp keeps two slots of
+// them, static), so a cancelled write that the driver has not let go of yet keeps
+// its own while the next write goes out from the other; this record names the
+// slot in use.
 struct WriteRecord {
     CompletionSignal signal;
-    int slot;         // the port layer's write slot carrying the current write, -1 for none
-    uint32_t length;  // bytes of the current write
-    bool active;      // started, and its completion not reported yet
-    bool driver_done; // the driver has finished it (the line pace may still hold it back)
-    bool cancelled;   // cancelled: the next wait reports it complete at once
-    bool failed;      // never started (refused at once, or no slot free): only a cancel ends it
+    int slot;        // the port layer's write slot carrying the current write, -1 for none
+    uint32_t length; // bytes of the current write
+    uint32_t sent;   // bytes of it handed to the driver so far, piece by piece
+    bool active;     // started, and its completion not reported yet
+    bool cancelled;  // cancelled: the next wait reports it complete at once
+    bool failed;     // the driver refused a piece, or no slot was free: only a cancel ends it
 };

@@ -1,23 +1,33 @@
 // The serial port on Windows: a COM device opened for overlapped I/O, an
 // auto-reset event that the driver sets whenever it ends a write, and the DCB.
 //
-// Pacing. Drivers may end a write as soon as they have buffered its bytes (USB
-// adapters, and Wine on a pseudo-terminal), long before the line has sent them.
-// A write therefore counts as complete only once the driver has ended it and the
-// line pace (line_pace.h) says that no more than its own line time is still
-// ahead of the pin; the queue the driver reports (ClearCommError, cbOutQue)
-// corrects the pace. Times are nanoseconds of the program's monotonic clock
+// Pacing (line_pace.h). Nothing handed to a driver can be taken back: a USB
+// adapter's driver ends a write as soon as it has buffered the bytes, and a purge
+// may leave what the chip holds. So little is ever ahead of the pin: the bytes of
+// each of the engine's writes go to the driver in pieces, one overlapped
+// WriteFile each, as the pace makes room (pace_room), and the write counts
+// complete once the driver has ended every piece and the lead has fallen to its
+// floor (pace_feed_at). The driver's queue (ClearCommError, cbOutQue) corrects
+// the pace; Windows does not say when the transmitter has run empty, so the clock
+// tells the rest. Times are nanoseconds of the program's monotonic clock
 // (monotonic_ns: std::chrono::steady_clock, which MinGW-w64 and MSVC take from
 // QueryPerformanceCounter, so it needs no timer resolution of its own); the
 // waits themselves run in whole milliseconds, rounded up, so that a wait never
 // ends early and spins.
 //
+// Switch and end. The new settings, and at the end the settings found at open,
+// are applied only once the pin is idle by the clock and the driver's queue is
+// empty, so that no byte goes out under settings it was not sent for; only a line
+// held back (flow control) cuts that wait short.
+//
 // Write slots. Each write goes out from one of two static slots, each with its
-// own OVERLAPPED and its own copy of the bytes. A cancel waits a bounded time for
-// the driver to let go of the cancelled write; one that ignores the cancel keeps
-// its slot (the driver may still read those bytes and write the OVERLAPPED),
-// and the next write uses the other slot. So the caller may refill its buffer
-// right after a cancel, and no record is reused while the driver owns it.
+// own OVERLAPPED records and its own copy of the bytes. A cancel waits a bounded
+// time for the driver to let go of the cancelled write's pieces; one that ignores
+// the cancel keeps its slot (the driver may still read those bytes and write the
+// OVERLAPPED records), and the next write uses the other slot. So the caller may
+// refill its buffer right after a cancel, and no record is reused while the
+// driver owns it.
+#include <algorithm>
 #include <cstring>
 
 #include "../keyboard/console_input_win32.h"
@@ -38,27 +48,36 @@ constexpr int64_t kNsPerSecond = 1000000000;
 // Longest write of the rate table (115200 bit/s / 50); longer writes are cut.
 constexpr uint32_t kSlotBytes = 2304;
 
-// How long a cancel waits for the driver to end the cancelled write.
-constexpr int64_t kCancelBoundNs = 200 * kNsPerMs;
+// Pieces of one write that may be with the driver at once. A driver that keeps a
+// piece until its bytes are on the line holds about three (the lead over one feed
+// step); when all are out, feeding waits for the driver to end one.
+constexpr int kPiecesPerSlot = 8;
 
-// Least time between two looks at the driver's queue.
-constexpr int64_t kLeastLookNs = 1 * kNsPerMs;
+// How long a cancel waits for the driver to end the cancelled write's pieces.
+// Short: a quit on a held-back line must end within 500 ms of the key, and it
+// takes the engine's wait for the write (264 ms at most), this, and the close's
+// wait for the idle pin.
+constexpr int64_t kCancelBoundNs = 50 * kNsPerMs;
+
+// Least time between two looks at the driver's queue, so that a queue that keeps
+// moving the next top-up a little later costs at most a thousand looks a second.
+constexpr int64_t kLookFloorNs = 1 * kNsPerMs;
+
+// Longest wait for the pin to fall idle at a switch and at the end: far longer
+// than the lead, so only a line held back (flow control) reaches it.
+constexpr int64_t kIdleWaitMaxNs = 150 * kNsPerMs;
 
 struct WriteSlot {
-    OVERLAPPED overlapped;
-    bool in_flight;     // WriteFile queued it and its end has not been seen yet
-    bool cancel_waited; // a cancel has already waited its bounded time for it
+    OVERLAPPED pieces[kPiecesPerSlot];
+    bool in_flight[kPiecesPerSlot]; // WriteFile queued the piece and its end is not seen yet
+    bool cancel_waited;             // a cancel has already waited its bounded time for it
     unsigned char data[kSlotBytes];
 };
 
 WriteSlot slots[2];
 
-struct Line {
-    LinePace pace;
-    bool started; // pace_start has run (the first settings were applied)
-};
-
-Line line;
+// The line as paced: what was handed in, and what the driver said about it.
+LinePace pace;
 
 // The settings the port had when they were first read, put back at the end.
 DCB found;
@@ -75,12 +94,36 @@ int64_t frame_ns(const DCB& dcb) {
     return halves * kNsPerSecond / (2 * baud);
 }
 
-// Whether the driver still owns the slot's OVERLAPPED and bytes.
+// True when `got` runs the line as `want` asks: the same frame, and the rate
+// within 1 % (a driver may read back the rate its divisor makes, 56074 for 56000).
+bool runs_as_asked(const DCB& want, const DCB& got) {
+    const uint64_t off =
+        want.BaudRate > got.BaudRate ? want.BaudRate - got.BaudRate : got.BaudRate - want.BaudRate;
+    return off * 100 <= want.BaudRate && want.ByteSize == got.ByteSize &&
+           want.Parity == got.Parity && want.StopBits == got.StopBits;
+}
+
+// Notes the pieces the driver has ended; true while it still owns any of the slot's.
 bool slot_busy(WriteSlot& slot) {
-    if (slot.in_flight && HasOverlappedIoCompleted(&slot.overlapped)) {
-        slot.in_flight = false;
+    bool busy = false;
+    for (int i = 0; i < kPiecesPerSlot; ++i) {
+        if (slot.in_flight[i] && HasOverlappedIoCompleted(&slot.pieces[i])) {
+            slot.in_flight[i] = false;
+        }
+        busy = busy || slot.in_flight[i];
     }
-    return slot.in_flight;
+    return busy;
+}
+
+// A piece record of the slot that the driver does not own, or -1.
+int free_piece(WriteSlot& slot) {
+    slot_busy(slot);
+    for (int i = 0; i < kPiecesPerSlot; ++i) {
+        if (!slot.in_flight[i]) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 // The bytes the driver holds, or -1 when it does not say.
@@ -90,39 +133,107 @@ int64_t driver_queue(PortHandle port) {
     return ClearCommError(port, &errors, &status) ? static_cast<int64_t>(status.cbOutQue) : -1;
 }
 
-void look_at_driver(PortHandle port, int64_t now) {
+// Reports the driver's queue to the pace; returns the queue (-1: unknown).
+int64_t look_at_driver(PortHandle port, int64_t now) {
     const int64_t queued = driver_queue(port);
     if (queued >= 0) {
-        pace_report(line.pace, now, LineReport{queued, -1});
+        pace_report(pace, now, LineReport{queued, -1});
+    }
+    return queued;
+}
+
+bool feeding(const WriteRecord& write) {
+    return write.active && !write.cancelled && !write.failed;
+}
+
+// Hands the driver as many of the write's bytes as the pace has room for, one
+// overlapped WriteFile per piece, from the slot's copy of the bytes.
+void hand_in(PortHandle port, WriteRecord& write, int64_t now) {
+    WriteSlot& slot = slots[write.slot];
+    while (write.sent < write.length) {
+        const int64_t room = std::min<int64_t>(pace_room(pace, now), write.length - write.sent);
+        const int piece = room > 0 ? free_piece(slot) : -1;
+        if (piece < 0) {
+            return;
+        }
+        OVERLAPPED& overlapped = slot.pieces[piece];
+        std::memset(&overlapped, 0, sizeof overlapped);
+        overlapped.hEvent = write.signal;
+        const DWORD bytes = static_cast<DWORD>(room);
+        const BOOL done = WriteFile(port, slot.data + write.sent, bytes, nullptr, &overlapped);
+        // One that finished at once has set the event already; one that failed at
+        // once was never queued, leaves its record free, and ends the write.
+        slot.in_flight[piece] = !done && GetLastError() == ERROR_IO_PENDING;
+        if (!done && !slot.in_flight[piece]) {
+            write.failed = true;
+            return;
+        }
+        write.sent += bytes;
+        pace_sent(pace, now, bytes);
     }
 }
 
-// Whether the current write counts complete at now; takes the completion when it
+// Moves the write on: looks at the driver and tops the line up from the write.
+void advance(PortHandle port, WriteRecord& write, int64_t now) {
+    if (feeding(write)) {
+        look_at_driver(port, now);
+        hand_in(port, write, now);
+    }
+}
+
+// Whether the current write counts complete at now: all its bytes in, every piece
+// ended by the driver, the lead down to its floor. Takes the completion when it
 // does. Never blocks.
-bool take_completion(PortHandle port, WriteRecord& write, int64_t now) {
-    if (!write.active || write.failed) {
+bool take_completion(WriteRecord& write, int64_t now) {
+    if (!write.active) {
         return false;
     }
-    if (!write.cancelled) {
-        if (!write.driver_done) {
-            if (slot_busy(slots[write.slot])) {
-                return false;
-            }
-            write.driver_done = true;
-            look_at_driver(port, now);
-        }
-        if (now < pace_complete_at(line.pace, write.length)) {
-            return false;
-        }
+    if (!write.cancelled && (write.failed || write.sent < write.length ||
+                             slot_busy(slots[write.slot]) || now < pace_feed_at(pace))) {
+        return false;
     }
     write.active = false;
     write.cancelled = false;
     return true;
 }
 
+// When the write in flight needs the port looked at again: the next top-up or the
+// completion. INT64_MAX while only the driver's end of a piece (the event) can
+// move it on: all pieces out, or all its bytes in and a piece still with it.
+int64_t next_look(WriteRecord& write, int64_t now) {
+    if (!feeding(write)) {
+        return INT64_MAX;
+    }
+    WriteSlot& slot = slots[write.slot];
+    if (write.sent < write.length ? free_piece(slot) < 0 : slot_busy(slot)) {
+        return INT64_MAX;
+    }
+    const int64_t at = std::min(pace_feed_at(pace), pace_next_look(pace, now));
+    return std::max(at, now + kLookFloorNs);
+}
+
 // Milliseconds from now until at, rounded up.
 DWORD wait_ms(int64_t now, int64_t at) {
     return at <= now ? 0 : static_cast<DWORD>((at - now + kNsPerMs - 1) / kNsPerMs);
+}
+
+// Waits until the pin is idle: by the clock, and the driver holds no bytes.
+// Returns false when the line is still busy after the longest wait (held back).
+bool wait_idle(PortHandle port) {
+    int64_t now = monotonic_ns();
+    const int64_t give_up = now + kIdleWaitMaxNs;
+    for (;;) {
+        const int64_t queued = look_at_driver(port, now);
+        const int64_t idle_at = pace_idle_at(pace);
+        if (now >= idle_at && queued <= 0) {
+            return true;
+        }
+        if (now >= give_up) {
+            return false;
+        }
+        Sleep(wait_ms(now, std::min(std::max(idle_at, now + kLookFloorNs), give_up)));
+        now = monotonic_ns();
+    }
 }
 
 } // namespace
@@ -153,9 +264,10 @@ bool port_create_signal(CompletionSignal& signal) {
 
 void port_init_write(WriteRecord& write, CompletionSignal signal) {
     for (WriteSlot& slot : slots) {
-        std::memset(&slot.overlapped, 0, sizeof slot.overlapped);
-        slot.overlapped.hEvent = signal;
-        slot.in_flight = false;
+        for (int i = 0; i < kPiecesPerSlot; ++i) {
+            std::memset(&slot.pieces[i], 0, sizeof slot.pieces[i]);
+            slot.in_flight[i] = false;
+        }
         slot.cancel_waited = false;
     }
     write = WriteRecord{};
@@ -169,6 +281,10 @@ bool port_read_settings(PortHandle port, PortSettings& settings) {
     }
     found = settings;
     have_found = true;
+    // The driver gives no "transmitter empty", so no age of one matters.
+    const int64_t now = monotonic_ns();
+    pace_start(pace, frame_ns(settings), 0, now);
+    look_at_driver(port, now);
     return true;
 }
 
@@ -181,43 +297,29 @@ void port_set_line(PortSettings& settings, uint32_t baud, uint8_t data_bits, uin
 }
 
 bool port_apply_settings(PortHandle port, PortSettings& settings) {
-    int64_t now = monotonic_ns();
-    if (line.started) {
-        // Old bytes that the driver hides (a FIFO, a USB chip's buffer) would go
-        // out stretched at a slower rate: they get their line time at the old
-        // rate first. The driver cannot say when its line is empty, so the wait
-        // is by the clock alone.
-        look_at_driver(port, now);
-        const int64_t settle = pace_settle_until(line.pace, now, frame_ns(settings));
-        if (settle > now) {
-            Sleep(wait_ms(now, settle));
-        }
+    // Nothing handed in can be taken back: the old bytes leave under the settings
+    // they were sent for before the new ones are applied.
+    wait_idle(port);
+    const bool written = SetCommState(port, &settings) != 0;
+    // Pace by the rate the driver reads back, also when it did not take the row.
+    DCB applied = settings;
+    const bool read = GetCommState(port, &applied) != 0;
+    if (!read) {
+        applied = settings;
     }
-    const bool taken = SetCommState(port, &settings) != 0;
-    // The pace follows the settings the port runs with: those it kept when it
-    // refused the new ones.
-    DCB running = settings;
-    if (!taken && !GetCommState(port, &running)) {
-        running = settings;
-    }
-    now = monotonic_ns();
-    if (line.started) {
-        pace_set_frame(line.pace, frame_ns(running), now);
-    } else {
-        pace_start(line.pace, frame_ns(running), now);
-        line.started = true;
-    }
+    const int64_t now = monotonic_ns();
+    pace_set_frame(pace, frame_ns(applied), now);
     look_at_driver(port, now);
-    return taken;
+    return written && read && runs_as_asked(settings, applied);
 }
 
 void port_start_write(PortHandle port, CompletionSignal signal, WriteRecord& write,
                       const unsigned char* data, uint32_t length) {
     write.active = true;
-    write.driver_done = false;
     write.cancelled = false;
     write.failed = false;
     write.length = length < kSlotBytes ? length : kSlotBytes;
+    write.sent = 0;
     // The slot the previous write did not use has been free longer.
     const int first = write.slot == 0 ? 1 : 0;
     write.slot = -1;
@@ -236,14 +338,7 @@ void port_start_write(PortHandle port, CompletionSignal signal, WriteRecord& wri
     std::memcpy(slot.data, data, write.length);
     slot.cancel_waited = false;
     ResetEvent(signal);
-    const BOOL done = WriteFile(port, slot.data, write.length, nullptr, &slot.overlapped);
-    // One that finished at once has set the event already; one that failed at once
-    // was never queued and leaves the slot free, and only a cancel completes it.
-    slot.in_flight = !done && GetLastError() == ERROR_IO_PENDING;
-    write.failed = !done && !slot.in_flight;
-    if (!write.failed) {
-        pace_sent(line.pace, monotonic_ns(), write.length);
-    }
+    advance(port, write, monotonic_ns());
 }
 
 bool port_wait(PortHandle port, CompletionSignal signal, WriteRecord& write, uint32_t timeout_ms,
@@ -252,52 +347,36 @@ bool port_wait(PortHandle port, CompletionSignal signal, WriteRecord& write, uin
     const int64_t end = now + static_cast<int64_t>(timeout_ms) * kNsPerMs;
     HANDLE handles[2] = {signal, watch_keys ? console_input() : INVALID_HANDLE_VALUE};
     DWORD count = handles[1] != INVALID_HANDLE_VALUE ? 2 : 1;
-    // A key may be queued already (a held key's repeats) without the console
-    // handle being signalled.
-    if (watch_keys && key_waiting()) {
-        return take_completion(port, write, now);
-    }
     for (;;) {
-        if (take_completion(port, write, now)) {
+        // Pieces go in before the slot is looked at and nothing goes in between
+        // that look and the wait: a WriteFile clears the event, and a piece ended
+        // before it must not go unseen.
+        advance(port, write, now);
+        // A completion comes first when a key is ready too, so it is never left
+        // behind. A key may be queued already (a held key's repeats) without the
+        // console handle being signalled.
+        if (take_completion(write, now)) {
             return true;
+        }
+        if (watch_keys && key_waiting()) {
+            return false;
         }
         if (now >= end) {
             return false;
         }
-        int64_t wake = end;
-        int64_t look = INT64_MAX;
-        if (write.active && !write.failed && !write.cancelled) {
-            look = pace_next_look(line.pace, now);
-            if (look < now + kLeastLookNs) {
-                look = now + kLeastLookNs;
-            }
-            if (look < wake) {
-                wake = look;
-            }
-            const int64_t complete_at = pace_complete_at(line.pace, write.length);
-            if (write.driver_done && complete_at < wake) {
-                wake = complete_at;
-            }
-        }
+        const int64_t wake = std::min(end, next_look(write, now));
         const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, wait_ms(now, wake));
         now = monotonic_ns();
         if (woke == WAIT_OBJECT_0 + 1 && count == 2) {
             // Only a record that gives a key ends the wait; the others are read
-            // and dropped by key_waiting. A completion comes first when both are
-            // ready, so it is never left behind.
-            if (key_waiting()) {
-                return take_completion(port, write, now);
-            }
-            if (WaitForSingleObject(handles[1], 0) == WAIT_OBJECT_0) {
+            // and dropped by key_waiting.
+            if (!key_waiting() && WaitForSingleObject(handles[1], 0) == WAIT_OBJECT_0) {
                 count = 1; // signalled without a record to read: must not make the wait spin
             }
         } else if (woke == WAIT_FAILED) {
             // A failing wait still takes its time, so the caller cannot spin.
             Sleep(wait_ms(now, end));
             return false;
-        }
-        if (now >= look) {
-            look_at_driver(port, now);
         }
     }
 }
@@ -307,26 +386,24 @@ void port_cancel(PortHandle port, WriteRecord& write) {
         return;
     }
     write.cancelled = true;
-    if (write.failed) {
-        write.failed = false; // never reached the driver: nothing to abandon
-        return;
+    if (write.slot < 0) {
+        return; // never reached the driver: nothing to abandon
     }
-    // The bytes the driver still holds are dropped with the write, so the new
-    // settings do not send the old pattern; what it hides stays on the clock.
-    const int64_t before = driver_queue(port);
+    // No more of the write goes in. What is in is short, and leaves under the
+    // settings it was sent for. Where the driver can drop its queue (a UART's
+    // buffer, a far end that reads nothing), it does, so a line held back ends
+    // sooner; the pieces it still holds are cancelled.
     PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR);
     CancelIo(port);
-    const int64_t after = driver_queue(port);
-    const int64_t now = monotonic_ns();
-    pace_discarded(line.pace, now, before >= 0 && after >= 0 ? before - after : -1);
 
-    // Give the driver a bounded time to end the cancelled write. One that does
+    // Give the driver a bounded time to end the cancelled pieces. One that does
     // not keeps its slot; it is not waited for again (the quit path ends anyway).
     WriteSlot& slot = slots[write.slot];
     if (slot.cancel_waited) {
         return;
     }
     slot.cancel_waited = true;
+    const int64_t now = monotonic_ns();
     const int64_t end = now + kCancelBoundNs;
     for (int64_t at = now; slot_busy(slot) && at < end; at = monotonic_ns()) {
         // The event may be set by the other slot's write; the slot itself tells.
@@ -341,11 +418,15 @@ void port_close_signal(CompletionSignal signal) {
 }
 
 void port_close(PortHandle port) {
-    // The port is left as it was found: its queue dropped (a slow row's bytes or
-    // a held-back line must not delay the end) and its settings put back.
-    PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR);
-    CancelIo(port);
+    // The wave ends under its own settings: the settings found at open go back
+    // only once the pin is idle. On a line held back (flow control) the driver's
+    // queue is dropped and its pieces cancelled instead, so the end never waits
+    // for a line that does not move.
     if (have_found) {
+        if (!wait_idle(port)) {
+            PurgeComm(port, PURGE_TXABORT | PURGE_TXCLEAR);
+            CancelIo(port);
+        }
         SetCommState(port, &found);
     }
     CloseHandle(port);

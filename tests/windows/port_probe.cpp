@@ -43,12 +43,16 @@ void check_paths() {
     check(std::memcmp(buf + 12, "####", 4) == 0, "nothing is written past the buffer");
 }
 
+// The longest write, 200 ms at 115200 bit/s.
+unsigned char wave[2304];
+
 // Starts a write on the held-back line: it must stay pending beyond the time the
-// line pace alone would hold it.
+// line pace alone would hold it. Its bytes go in a short lead at a time: 30 ms of
+// line time (345 bytes at 115200 bit/s) from an idle line.
 bool back_up_line(PortHandle port, CompletionSignal signal, WriteRecord& write) {
-    static unsigned char data[2304];
-    std::memset(data, 0x55, sizeof data);
-    port_start_write(port, signal, write, data, sizeof data);
+    std::memset(wave, 0x55, sizeof wave);
+    port_start_write(port, signal, write, wave, sizeof wave);
+    check(write.sent > 0 && write.sent <= 400, "a write goes in a short lead at a time");
     return !port_wait(port, signal, write, 300, false);
 }
 
@@ -90,7 +94,19 @@ void check_pending_write(const char* designation) {
         check(!port_wait(port, signal, write, 100, false),
               "a write started after the cancel is pending on the held-back line");
     }
+    // A switch: the new settings wait until the bytes handed in have had their
+    // line time under the old ones (30 ms and a margin from the hand-in), and
+    // not much longer. Wine reports no queue on the held-back pseudo-terminal, so
+    // the clock alone decides here.
     port_cancel(port, write);
+    port_wait(port, signal, write, 1000, false);
+    start = now_ms();
+    port_start_write(port, signal, write, wave, sizeof wave);
+    port_cancel(port, write);
+    port_set_line(settings, 4800, 8, 0, 0);
+    port_apply_settings(port, settings);
+    check(elapsed_since(start) >= 30 && elapsed_since(start) < 250,
+          "a switch waits for the bytes handed in, and not much longer");
     check(port_wait(port, signal, write, 1000, false), "the last cancelled write completes");
     port_cancel(port, write);
     check(!port_wait(port, signal, write, 100, false),
