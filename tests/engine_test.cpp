@@ -292,8 +292,8 @@ TEST(Switching, ARefusedRowBeepsAndLeavesThePreviousRowRunning) {
     sim::Config config;
     config.refused_rows = {14};
     config.refusal_takes_rate = true;
-    sim::Run r = run(config, {{100, '+'}, {1000, '-'}, {1500, ' '}});
-    EXPECT_EQ(r.out, kStartText + "\t  800 Hz\n" + frequency_line(12));
+    sim::Run r = run(config, {{100, '+'}, {1000, '+'}, {1500, ' '}});
+    EXPECT_EQ(r.out, kStartText + "\t  800 Hz\n" + frequency_line(15));
     const auto beeps = of(Op::beep);
     ASSERT_EQ(beeps.size(), 1u);
     EXPECT_EQ(beeps[0].a, 800u);
@@ -307,12 +307,18 @@ TEST(Switching, ARefusedRowBeepsAndLeavesThePreviousRowRunning) {
     EXPECT_EQ(applies[1].a, 9600u);
     EXPECT_EQ(applies[2].a, 4800u) << "the previous row's settings put back";
     EXPECT_EQ(applies[2].b, line_code(rate_table[13]));
-    EXPECT_EQ(applies[3].a, rate_table[12].baud) << "stepped down from row 13, not 14";
+    EXPECT_EQ(applies[3].a, rate_table[15].baud) << "a refused row is no wall";
     const auto writes = of(Op::write);
     EXPECT_EQ(writes[1].a, 96u);
     EXPECT_EQ(writes[1].b, 0x1Cu);
     EXPECT_EQ(writes[1].time_ns, 300 * sim::kNsPerMs) << "the beep takes 200 ms";
     EXPECT_NEAR(sim::analyse(310 * sim::kNsPerMs, 1000 * sim::kNsPerMs).frequency_hz, 800, 1);
+
+    // Back the other way from the refused row: onto the row that runs, so nothing
+    // changes, and the next key steps from there.
+    r = run(config, {{100, '+'}, {1000, '-'}, {1500, '-'}, {2000, ' '}});
+    EXPECT_EQ(r.out, kStartText + "\t  800 Hz\n" + frequency_line(12));
+    EXPECT_EQ(of(Op::apply).size(), 4u);
 
     // Refused at start-up: not examined, no beep, the row is current.
     config.refused_rows = {13};
@@ -354,7 +360,8 @@ TEST(Allocation, NoneBetweenTheFirstWriteAndTheEnd) {
     config.refused_rows = {20};
     sim::Run r = run(config, keys);
     EXPECT_EQ(r.status, 0);
-    // Row 20 is refused four times (each puts row 19 back), then 19 steps down.
-    EXPECT_EQ(of(Op::apply).size(), 1u + 6 + 4 * 2 + 19);
+    // Row 20 is refused on the way up and on the way down (each refusal puts the
+    // row that runs back), and stepped past each time.
+    EXPECT_EQ(of(Op::apply).size(), 1u + (6 + 2 + 3) + (2 + 2 + 17));
     EXPECT_EQ(sim::allocations_while_running(), 0u);
 }

@@ -45,7 +45,9 @@ void key_check(RunState& run) {
         command = key_read() == kUpScanCode ? Command::raise : Command::lower;
     }
 
-    int candidate = run.index;
+    // From a row the port just refused, a key steps on past it (or, back the other
+    // way, onto the row that runs, which is then the base again).
+    int candidate = run.step_from;
     switch (command) {
     case Command::quit:
         run.quit = 1;
@@ -64,6 +66,7 @@ void key_check(RunState& run) {
         break;
     }
     if (candidate == run.index) {
+        run.step_from = run.index;
         return;
     }
     port_cancel(run.port, run.write);

@@ -79,6 +79,7 @@ void pulse_loop(RunState& run) {
 
 void apply_row(RunState& run, int index, bool switching) {
     const RateEntry& row = rate_table[index];
+    run.step_from = index;
     port_set_line(run.settings, row.baud, 8, row.parity, row.stop_bits);
     if (!port_apply_settings(run.port, run.settings) && switching) {
         console_beep(kBeepHz, kBeepMs);

@@ -697,11 +697,12 @@ TEST(KelvorInAConsoleWindow, KeysTypedOnAHeldBackLineAreAllTakenAndQEnds) {
     run.read_for(0.3);
     const size_t held_at = run.line().size();
 
-    const std::vector<std::string> keys{"plus", "plus", "plus", "minus", "Up", "Down"};
+    // Downwards: Wine does not make row 16's 14400 bit/s, and refuses it.
+    const std::vector<std::string> keys{"minus", "minus", "minus", "plus", "Down", "Up"};
     run.type(keys);
     const std::vector<std::string> rows = run.wait_rows(1 + keys.size(), 6);
     ASSERT_EQ(rows.size(), 1 + keys.size());
-    EXPECT_EQ(rows.back(), row_line(kStartIndex + 2));
+    EXPECT_EQ(rows.back(), row_line(kStartIndex - 2));
     EXPECT_LT(run.line().size() - held_at, 64u) << "the line was not held back";
 
     const Clock::time_point typed = Clock::now();
