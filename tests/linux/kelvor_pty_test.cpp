@@ -596,7 +596,14 @@ TEST(KelvorPty, OpensOnlyTerminalsThatNoOtherSessionUses) {
     const termios after = modes(other.slave);
     EXPECT_EQ(std::memcmp(&other_modes, &after, sizeof after), 0) << "the other session's modes";
 
-    if (root) {
+    // Under AddressSanitizer kelvor cannot end cleanly without /proc (its leak
+    // check reads it); the plain build runs this case.
+#if !defined(__SANITIZE_ADDRESS__)
+    const bool without_proc = root;
+#else
+    const bool without_proc = false;
+#endif
+    if (without_proc) {
         EXPECT_EQ(run_without_proc(free_pty.path), 254);
         EXPECT_EQ(opened_names(watch).count(base_name(free_pty.path)), 0u)
             << "opened without /proc";
