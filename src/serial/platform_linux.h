@@ -22,6 +22,7 @@ int keyboard_watch_fd(int64_t& resolve_at);
 // and Ctrl+Z gives back the terminal while stopped.
 void catch_signals();
 
-// Port side, for the signal handlers: discards the port's queued output and gives
-// up exclusive use. Safe to call from a signal handler.
+// Port side, for the signal handlers: drops what the kernel can of the port's
+// queued output, puts back the settings found at open and gives up exclusive use,
+// also while the port is being closed. Safe to call from a signal handler.
 void port_discard_and_release();

@@ -223,9 +223,8 @@ void close_promptly(int fd) {
     }
 }
 
-// Gives the port up as found, once its queued output is discarded: the settings
-// found at open put back, exclusive use released. Only system calls that are safe
-// in a signal handler.
+// Gives the port up as found: the settings found at open put back, exclusive use
+// released. Only system calls that are safe in a signal handler.
 void give_back(int fd) {
     if (g_have_found) {
         line_write(fd, g_found);
