@@ -315,10 +315,13 @@ TEST(Switching, ARefusedRowBeepsAndLeavesThePreviousRowRunning) {
     EXPECT_NEAR(sim::analyse(310 * sim::kNsPerMs, 1000 * sim::kNsPerMs).frequency_hz, 800, 1);
 
     // Back the other way from the refused row: onto the row that runs, so nothing
-    // changes, and the next key steps from there.
-    r = run(config, {{100, '+'}, {1000, '-'}, {1500, '-'}, {2000, ' '}});
-    EXPECT_EQ(r.out, kStartText + "\t  800 Hz\n" + frequency_line(12));
-    EXPECT_EQ(of(Op::apply).size(), 4u);
+    // changes, and the next key steps from there. A quit tries no row.
+    r = run(config, {{100, '+'}, {1000, '-'}, {1500, '-'}, {2000, '+'}, {2500, ' '}});
+    EXPECT_EQ(r.out, kStartText + "\t  800 Hz\n" + frequency_line(12) + frequency_line(13));
+    EXPECT_EQ(of(Op::apply).size(), 5u);
+    r = run(config, {{100, '+'}, {1000, ' '}});
+    EXPECT_EQ(of(Op::beep).size(), 1u);
+    EXPECT_EQ(of(Op::apply).size(), 3u);
 
     // Refused at start-up: not examined, no beep, the row is current.
     config.refused_rows = {13};

@@ -45,25 +45,20 @@ void key_check(RunState& run) {
         command = key_read() == kUpScanCode ? Command::raise : Command::lower;
     }
 
+    if (command == Command::quit) {
+        run.quit = 1;
+        return;
+    }
+    if (command == Command::none) {
+        return;
+    }
     // From a row the port just refused, a key steps on past it (or, back the other
     // way, onto the row that runs, which is then the base again).
     int candidate = run.step_from;
-    switch (command) {
-    case Command::quit:
-        run.quit = 1;
-        break;
-    case Command::raise:
-        if (candidate < kTopIndex) {
-            ++candidate;
-        }
-        break;
-    case Command::lower:
-        if (candidate > 0) {
-            --candidate;
-        }
-        break;
-    case Command::none:
-        break;
+    if (command == Command::raise && candidate < kTopIndex) {
+        ++candidate;
+    } else if (command == Command::lower && candidate > 0) {
+        --candidate;
     }
     if (candidate == run.index) {
         run.step_from = run.index;
