@@ -40,7 +40,9 @@ TEST(DeviceVerdict, OpensOnlyTerminalsThatNoOtherSessionUses) {
         {"terminal, sessions unknown (no /proc)", char_device(188, 0, 1, false, -1),
          NodeVerdict::cannot_open},
         {"pty, sessions unknown", char_device(136, 5, 0, true, -1), NodeVerdict::cannot_open},
-        // Aliases and consoles, by their numbers wherever the node lives.
+        // Aliases and consoles, by their numbers wherever the node lives. The names
+        // are labels only: these are facts handed to the decision, nothing is
+        // opened or looked up.
         {"/dev/tty (5:0)", char_device(5, 0, 1), NodeVerdict::not_a_port},
         {"/dev/console (5:1)", char_device(5, 1, 1), NodeVerdict::not_a_port},
         {"/dev/ptmx (5:2)", char_device(5, 2, 1), NodeVerdict::not_a_port},
@@ -68,6 +70,7 @@ TEST(DeviceVerdict, OpensOnlyTerminalsThatNoOtherSessionUses) {
 // The controlling terminal as /proc writes it, and the fields read from a stat
 // line whose command name holds spaces and ')'.
 TEST(DeviceVerdict, ReadsTheProcessTableForEveryTerminalNumber) {
+    // Numbers only; no device is named or opened.
     EXPECT_EQ(proc_tty_number(4, 64), 1088u);                        // ttyS0
     EXPECT_EQ(proc_tty_number(136, 3), 34819u);                      // pts/3
     EXPECT_EQ(proc_tty_number(136, 300), 34816u + 44 + (256 << 12)); // pts/300
