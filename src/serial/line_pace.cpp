@@ -92,10 +92,10 @@ bool pace_report(LinePace& p, int64_t now_ns, LineReport report) {
             begin_learning(p, now_ns);
         } else if ((p.free_at_ns > now_ns || p.probing) && p.empty_known && p.bytes_in > 0) {
             // Everything handed in since the line was last seen empty went out
-            // back to back and ended, ahead of the clock, before this look: taken
-            // as ending now, the stretch measures the line slow by at most a look
-            // (and the status's age), so the clock never runs ahead of the line.
-            // A status that may be old puts the end that far back, by half.
+            // back to back and ended, ahead of the clock (or during a probe),
+            // before this look: within a look where the status is read from the
+            // UART at once, within the status's age where it is sent now and then
+            // (the middle of that is taken).
             const int64_t span = now_ns - p.status_age_ns / 2 - p.empty_at_ns;
             if (span / p.bytes_in < p.nominal_ns - p.nominal_ns / 20) {
                 // Faster than any real line: bytes are held beyond the point that
@@ -141,7 +141,6 @@ bool pace_report(LinePace& p, int64_t now_ns, LineReport report) {
         // Still sending, as of the status's age: the line was not free then. (Not
         // a whole frame more: the frame on the wire may be nearly out, and the
         // next bytes must not wait for a frame that is not there.)
-        p.busy_at_ns = now_ns;
         p.free_at_ns = std::max(p.free_at_ns, now_ns - p.status_age_ns + 1);
     }
     if (report.queued_bytes > 0) {

@@ -21,7 +21,7 @@
 //     flow control stops its output), nor sooner after the last byte went in
 //     than the driver's status may be old (ftdi_sio caches the chip's status,
 //     sent once per latency period);
-//   - "busy": at least one frame is ahead.
+//   - "busy": the line was not free as of the status's age.
 // Where "empty" can be trusted, the real frame time is learned from the line
 // running dry: the bytes sent since the line was last seen empty over the time
 // they took give the frame time, and every later time the line runs dry ahead of
@@ -29,11 +29,13 @@
 // at once, the clock starts out assuming a line a little slower than any real
 // one, so the real line runs dry within a second or two, for about a
 // millisecond. Where it is a status the chip sends now and then, short gaps go
-// unseen: the clock runs at nominal, and the line is let run dry on purpose
-// (a probe, a gap of about the status's age) after 4 s, then after
-// stretches three times as long, each measure closer than the last. An "empty" that would make the
-// line more than 5 % fast is not the pin's (an emulator's socket holds bytes beyond it) and is
-// ignored from then on. Where the driver reports neither, the nominal rate is all there is.
+// unseen: the clock runs at nominal, and the line is let run dry on purpose (a
+// probe, a gap of about the status's age) after 4 s, then after stretches three
+// times as long, each measure closer than the last. A measure more than a few
+// percent off nominal is a late report and is left out; an "empty" that would
+// make the line more than 5 % fast is not the pin's (an emulator's socket holds
+// bytes beyond it) and is ignored from then on. Where the driver reports
+// neither, the nominal rate is all there is.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +52,6 @@ struct LinePace {
     int64_t free_at_ns;     // when everything handed in will have left the pin
     int64_t status_age_ns;  // how old a "transmitter empty" may be when read
     int64_t last_in_ns;     // when bytes last went in or the driver last held a queue
-    int64_t busy_at_ns;     // when the driver last said "still sending"
     int64_t empty_at_ns;    // when the line was last seen empty: the stretch's start
     int64_t bytes_in;       // bytes handed in since then
     bool empty_known;       // empty_at_ns and bytes_in describe the line since then
