@@ -233,8 +233,7 @@ NodeFacts node_facts(int handle, int proc, struct stat& st) {
         facts.on_devpts = fstatfs(handle, &fs) == 0 && fs.f_type == kDevptsMagic;
     }
     if (needs_sessions(facts)) {
-        facts.in_session =
-            session_of(proc, st, facts.on_devpts || (facts.major >= 136 && facts.major <= 143));
+        facts.in_session = session_of(proc, st, is_pseudo_terminal(facts));
     }
     return facts;
 }
