@@ -19,6 +19,6 @@ bool key_waiting();
 // Takes one waiting key code (0 to 255). Only called after key_waiting() said yes.
 int key_read();
 
-// Sounds a tone of hz for ms milliseconds and returns when it has finished; where
-// no tone can be sounded, still takes ms milliseconds.
+// Sounds a tone of hz for ms milliseconds. Returns at once where the tone runs by
+// itself (the wave goes on meanwhile), else when it has finished.
 void console_beep(uint32_t hz, uint32_t ms);

@@ -1,14 +1,18 @@
-// Keys, beep and signals on Linux. Keys come from the controlling terminal, not
-// from standard input, and only while kelvor is its foreground job; the terminal's
-// modes are given back on every way out.
+// Keys, beep and signals on Linux. Keys come from the controlling terminal, while
+// kelvor is its foreground job, and from standard input where that is a pipe or a
+// file; the terminal's modes are given back on every way out. Neither is read
+// until the port's wait has seen input on it or a signal came (the terminal may
+// have changed hands): the running wave wakes kelvor as seldom as possible.
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/kd.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "../serial/platform_linux.h"
@@ -21,17 +25,29 @@ volatile sig_atomic_t g_tty = -1;     // the controlling terminal, or -1
 volatile sig_atomic_t g_raw = 0;      // kelvor's modes are in effect on it
 volatile sig_atomic_t g_sounding = 0; // a console tone is on
 volatile sig_atomic_t g_have_saved = 0;
-termios g_saved;        // the modes found when kelvor first had the terminal
-bool g_console = false; // the terminal is a Linux virtual console (it can sound a tone)
+volatile sig_atomic_t g_recheck = 1; // whether kelvor has the terminal must be looked at again
+termios g_saved;                     // the modes found when kelvor first had the terminal
+bool g_console = false;  // the terminal is a Linux virtual console (it can sound a tone)
+bool g_tty_keys = false; // kelvor is the terminal's foreground job, in its own modes
 
-// Bytes read from the terminal that are not decoded yet, and the codes of keys
-// decoded but not taken yet.
-uint8_t g_input[64];
-size_t g_input_len = 0;
-int64_t g_input_since = 0;
-uint8_t g_codes[64];
-size_t g_code_head = 0;
-size_t g_code_count = 0;
+// A place keys come from: bytes read that are not decoded yet, and the codes of
+// keys decoded but not taken yet.
+struct KeySource {
+    int fd = -1;        // -1: not read (none, or standard input has ended)
+    bool ready = false; // the wait saw input (or an end) on fd: a read will not block
+    uint8_t input[64];
+    size_t input_len = 0;
+    int64_t input_since = 0;
+    uint8_t codes[64];
+    size_t code_head = 0;
+    size_t code_count = 0;
+};
+
+// The controlling terminal, and standard input where it is not a terminal.
+KeySource g_sources[2];
+KeySource& g_term = g_sources[0];
+KeySource& g_stdin = g_sources[1];
+KeySource* g_taking = nullptr; // the source of the key being taken (both codes of a pair)
 
 // How long the rest of an escape sequence may take to arrive before the bytes so
 // far are decided on (a lone ESC, or an unknown sequence).
@@ -118,23 +134,32 @@ void on_stop_signal(int) {
     unblock(SIGTSTP);
     raise(SIGTSTP);
     // Continued (or the stop was dropped because no shell could continue the job).
+    g_recheck = 1;
     set_handler(SIGTSTP, on_stop_signal);
     errno = saved_errno;
 }
 
-// After a stop the shell may have put its own modes back: take the terminal again.
+// After a stop, or a move into or out of the foreground (each comes with SIGCONT),
+// the shell may have put its own modes back: take the terminal again.
 void on_continue_signal(int) {
     g_raw = 0;
+    g_recheck = 1;
 }
 
-// Puts kelvor's modes on the terminal: keys without Enter and without echo, the
-// signal keys kept. Returns false while no key can be read.
-// A terminal that has hung up fails tcgetpgrp, so it counts as not in the
-// foreground and is never watched again.
+// Puts kelvor's modes on the terminal once it is kelvor's: keys without Enter
+// and without echo, the signal keys kept. Returns false while no key can be read.
+// Looked at again only after a signal or when reading the terminal failed; a
+// terminal that has hung up fails tcgetpgrp, so it is never watched again.
 bool sync_terminal() {
+    if (!g_recheck) {
+        return g_tty_keys;
+    }
+    g_recheck = 0;
+    g_tty_keys = false;
     if (g_tty < 0 || !foreground()) {
         return false;
     }
+    g_tty_keys = true;
     if (g_raw) {
         return true;
     }
@@ -157,62 +182,89 @@ bool sync_terminal() {
     return true;
 }
 
-void read_terminal(int64_t now) {
-    while (g_input_len < sizeof g_input) {
-        const ssize_t n = read(g_tty, g_input + g_input_len, sizeof g_input - g_input_len);
-        if (n > 0) {
-            if (g_input_len == 0) {
-                g_input_since = now;
-            }
-            g_input_len += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        // EAGAIN: nothing more for now. Anything else means kelvor was moved to
-        // the background or the terminal hung up; sync_terminal then stops
-        // watching it.
+// A source whose keys may be taken now: the terminal only while it is kelvor's.
+bool usable(const KeySource& source) {
+    return &source != &g_term || sync_terminal();
+}
+
+// Reads what the wait saw on the source: one read, which does not block.
+void read_source(KeySource& src, int64_t now) {
+    if (!src.ready || src.fd < 0 || src.input_len == sizeof src.input) {
         return;
+    }
+    src.ready = false;
+    ssize_t n;
+    do {
+        n = read(src.fd, src.input + src.input_len, sizeof src.input - src.input_len);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        if (src.input_len == 0) {
+            src.input_since = now;
+        }
+        src.input_len += static_cast<size_t>(n);
+    } else if (&src == &g_stdin) {
+        // The end of the input (or a read that fails): kelvor runs on until a
+        // key from the terminal or a signal ends it.
+        if (n == 0 || errno != EAGAIN) {
+            src.fd = -1;
+        }
+    } else if (n == 0 || errno != EAGAIN) {
+        // Moved to the background, or the terminal hung up: look again.
+        g_recheck = 1;
     }
 }
 
-void decode_input(int64_t now) {
-    while (g_input_len > 0 && g_code_count + 2 <= sizeof g_codes) {
-        const bool more = g_input_len < sizeof g_input && now - g_input_since < kSequenceWaitNs;
-        const DecodedKey key = key_decode(g_input, g_input_len, more);
+void decode_source(KeySource& src, int64_t now) {
+    while (src.input_len > 0 && src.code_count + 2 <= sizeof src.codes) {
+        const bool more = src.fd >= 0 && src.input_len < sizeof src.input &&
+                          now - src.input_since < kSequenceWaitNs;
+        const DecodedKey key = key_decode(src.input, src.input_len, more);
         if (key.consumed == 0) {
             return;
         }
         for (int i = 0; i < key.count; ++i) {
-            g_codes[(g_code_head + g_code_count++) % sizeof g_codes] = key.codes[i];
+            src.codes[(src.code_head + src.code_count++) % sizeof src.codes] = key.codes[i];
         }
-        g_input_len -= key.consumed;
-        std::memmove(g_input, g_input + key.consumed, g_input_len);
-    }
-}
-
-void pause_until(int64_t end_ns) {
-    const timespec until = {static_cast<time_t>(end_ns / 1000000000),
-                            static_cast<long>(end_ns % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        src.input_len -= key.consumed;
+        std::memmove(src.input, src.input + key.consumed, src.input_len);
     }
 }
 
 } // namespace
 
-int keyboard_watch_fd(int64_t& resolve_at) {
-    // Outside the foreground (or after a hang-up) a partial escape sequence cannot
-    // be decided on, so it must not set a wake-up time: a time already passed
+int keyboard_watch(pollfd* fds, int64_t& resolve_at) {
+    // A partial escape sequence is decided on at resolve_at. Not outside the
+    // foreground (or after a hang-up), where it cannot be: a time already passed
     // would make every wait return at once.
     resolve_at = kNever;
-    if (!sync_terminal()) {
-        return -1;
+    int count = 0;
+    for (KeySource& src : g_sources) {
+        if (src.fd < 0 || !usable(src)) {
+            continue;
+        }
+        if (src.input_len > 0 && src.code_count == 0) {
+            resolve_at = std::min(resolve_at, src.input_since + kSequenceWaitNs);
+        }
+        // A source with no room for more input is not watched: it would say
+        // "ready" at once, again and again.
+        if (src.input_len < sizeof src.input && src.code_count + 2 <= sizeof src.codes) {
+            fds[count++] = {src.fd, POLLIN, 0};
+        }
     }
-    if (g_input_len > 0 && g_code_count == 0) {
-        resolve_at = g_input_since + kSequenceWaitNs;
+    return count;
+}
+
+void keyboard_seen(const pollfd* fds, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (fds[i].revents == 0) {
+            continue;
+        }
+        for (KeySource& src : g_sources) {
+            if (src.fd == fds[i].fd) {
+                src.ready = true;
+            }
+        }
     }
-    return g_tty;
 }
 
 void catch_signals() {
@@ -239,14 +291,21 @@ void catch_signals() {
 
 void keyboard_open() {
     g_tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    g_term.fd = g_tty;
     if (g_tty >= 0) {
         int type = 0;
         g_console = ioctl(g_tty, KDGKBTYPE, &type) == 0;
         sync_terminal();
     }
+    // A pipe or a file on standard input gives keys too, so that a script can
+    // step and quit. A terminal there is the controlling terminal, or another
+    // session's, which is not kelvor's to read.
+    g_stdin.fd = !isatty(STDIN_FILENO) && fcntl(STDIN_FILENO, F_GETFL) >= 0 ? STDIN_FILENO : -1;
 }
 
 void keyboard_close() {
+    g_stdin.fd = -1;
+    g_term.fd = -1;
     if (g_tty < 0) {
         return;
     }
@@ -264,42 +323,52 @@ void keyboard_close() {
 }
 
 bool key_waiting() {
-    // Keys decoded before a Ctrl+Z wait until kelvor is in the foreground again.
-    if (!sync_terminal()) {
-        return false;
-    }
-    if (g_code_count > 0) {
+    // The second code of a pair comes from where the first came from.
+    if (g_taking != nullptr && g_taking->code_count > 0 && usable(*g_taking)) {
         return true;
     }
     const int64_t now = monotonic_ns();
-    // A partial sequence left from before a stop or a move to the background is
-    // decided on by itself first, so that it does not join the next key typed
-    // (ESC then q would read as Alt+Q).
-    decode_input(now);
-    read_terminal(now);
-    decode_input(now);
-    return g_code_count > 0;
+    g_taking = nullptr;
+    for (KeySource& src : g_sources) {
+        // Keys decoded before a Ctrl+Z wait until kelvor is in the foreground again.
+        if (!usable(src)) {
+            continue;
+        }
+        // A partial sequence left from before a stop or a move to the background is
+        // decided on by itself first, so that it does not join the next key typed
+        // (ESC then q would read as Alt+Q).
+        decode_source(src, now);
+        read_source(src, now);
+        decode_source(src, now);
+        if (src.code_count > 0) {
+            g_taking = &src;
+            return true;
+        }
+    }
+    return false;
 }
 
 int key_read() {
-    if (g_code_count == 0) {
+    KeySource* src = g_taking;
+    if (src == nullptr || src->code_count == 0) {
         return 0;
     }
-    const int code = g_codes[g_code_head];
-    g_code_head = (g_code_head + 1) % sizeof g_codes;
-    --g_code_count;
+    const int code = src->codes[src->code_head];
+    src->code_head = (src->code_head + 1) % sizeof src->codes;
+    --src->code_count;
     return code;
 }
 
 void console_beep(uint32_t hz, uint32_t ms) {
-    const int64_t end = monotonic_ns() + static_cast<int64_t>(ms) * 1000000;
+    // The tone runs by itself (the kernel ends it), and a terminal's bell is the
+    // terminal's: the wave goes on meanwhile.
     const int tty = g_tty;
-    if (tty >= 0 && g_console && hz > 0 && ioctl(tty, KIOCSOUND, kTimerHz / hz) == 0) {
+    const unsigned long tone =
+        (static_cast<unsigned long>(ms) << 16) | (hz > 0 ? kTimerHz / hz : 0);
+    if (tty >= 0 && g_console && hz > 0 && ioctl(tty, KDMKTONE, tone) == 0) {
         g_sounding = 1;
     } else if (tty >= 0) {
         const ssize_t ignored = write(tty, "\a", 1);
         (void)ignored;
     }
-    pause_until(end);
-    sound_off();
 }

@@ -259,22 +259,9 @@ uint32_t device_lowest_rate(const struct stat& st) {
     return driver_lowest_rate(target);
 }
 
-int64_t device_status_age_ns(const struct stat& st) {
+bool device_drains_to_pin(const struct stat& st, bool answers_lsr) {
     char target[PATH_MAX];
-    if (!S_ISCHR(st.st_mode) ||
-        !sysfs_link(major(st.st_rdev), minor(st.st_rdev), "device/driver", target)) {
-        return 0;
-    }
-    // The latency timer, where the adapter has one, sets how often its status comes.
-    int latency_ms = -1;
-    char path[96];
-    std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device/latency_timer", major(st.st_rdev),
-                  minor(st.st_rdev));
-    if (FILE* file = std::fopen(path, "re")) {
-        if (std::fscanf(file, "%d", &latency_ms) != 1 || latency_ms < 0 || latency_ms > 255) {
-            latency_ms = -1;
-        }
-        std::fclose(file);
-    }
-    return int64_t{driver_status_age_ms(target, latency_ms)} * 1000000;
+    return S_ISCHR(st.st_mode) &&
+           sysfs_link(major(st.st_rdev), minor(st.st_rdev), "device/driver", target) &&
+           driver_drains_to_pin(target, answers_lsr);
 }

@@ -31,6 +31,6 @@ bool is_judged_node(int fd, const struct stat& st);
 // its driver's name in sysfs); 0 when nothing is known (a pty has no driver).
 uint32_t device_lowest_rate(const struct stat& st);
 
-// How old the device's "transmitter empty" may be when read, in nanoseconds (0:
-// fresh from the hardware, or not answered at all).
-int64_t device_status_age_ns(const struct stat& st);
+// True when the drain of the device st describes returns only once the pin is
+// idle (see driver_drains_to_pin); answers_lsr: the port answers TIOCSERGETLSR.
+bool device_drains_to_pin(const struct stat& st, bool answers_lsr);

@@ -7,17 +7,17 @@ namespace {
 struct DriverFacts {
     const char* driver;
     uint32_t lowest_rate;
-    uint32_t status_age_ms; // with the latency timer the driver sets, when none is found
+    bool drains_to_pin; // its drain asks the chip whether its transmitter is empty
 };
 
 const DriverFacts kDrivers[] = {
     // FTDI chips divide 3 MHz by at most 16383.875; for lower rates the 14-bit
     // divisor overflows and ftdi_sio programs another rate (275 bit/s for 110)
     // while it still reads back the rate that was asked for.
-    // Its "transmitter empty" is the last status the chip sent; the chip sends
-    // one per latency period (16 ms as the driver sets it), and it takes a
-    // millisecond or two more to come in.
-    {"ftdi_sio", 183, 16},
+    // Its drain polls the chip's modem status (GET_MODEM_STATUS) for TEMT.
+    {"ftdi_sio", 183, true},
+    // Its drain polls the chip's own transmit queue count (GET_COMM_STATUS).
+    {"cp210x", 0, true},
 };
 
 const DriverFacts* facts_of(const char* driver_path) {
@@ -31,8 +31,6 @@ const DriverFacts* facts_of(const char* driver_path) {
     return nullptr;
 }
 
-constexpr uint32_t kStatusWayMs = 2;
-
 } // namespace
 
 uint32_t driver_lowest_rate(const char* driver_path) {
@@ -40,11 +38,13 @@ uint32_t driver_lowest_rate(const char* driver_path) {
     return facts != nullptr ? facts->lowest_rate : 0;
 }
 
-uint32_t driver_status_age_ms(const char* driver_path, int latency_ms) {
-    const DriverFacts* facts = facts_of(driver_path);
-    if (facts == nullptr || facts->status_age_ms == 0) {
-        return 0;
+bool driver_drains_to_pin(const char* driver_path, bool answers_lsr) {
+    // A USB adapter's driver answers only for itself (ch341 and pl2303 have no
+    // drain of their own); any other driver that knows its transmitter's state
+    // is the serial core's, whose drain polls that state.
+    if (std::strstr(driver_path, "/usb-serial/") != nullptr) {
+        const DriverFacts* facts = facts_of(driver_path);
+        return facts != nullptr && facts->drains_to_pin;
     }
-    return (latency_ms >= 0 ? static_cast<uint32_t>(latency_ms) : facts->status_age_ms) +
-           kStatusWayMs;
+    return answers_lsr;
 }

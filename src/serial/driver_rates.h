@@ -1,7 +1,7 @@
 // What some serial drivers do not say plainly: a line speed that they read back
 // as set though their hardware does not make it (such a rate must count as
 // refused, or the user gets a wrong frequency without the beep that says so),
-// and a "transmitter empty" that is a cached status rather than the line's own.
+// and whether the driver's drain waits for the pin or only for its own queue.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,8 @@
 // "../../../../bus/usb-serial/drivers/ftdi_sio"); only its last part counts.
 uint32_t driver_lowest_rate(const char* driver_path);
 
-// How old, in milliseconds, the driver's "transmitter empty" may be when read
-// (0: read from the hardware at once). latency_ms is the device's own latency
-// timer where it has one (-1: none found).
-uint32_t driver_status_age_ms(const char* driver_path, int latency_ms);
+// True when the driver's drain (tcdrain) returns only once its line is idle at
+// the pin: a driver of the kernel's serial core (answers_lsr: it answers
+// TIOCSERGETLSR), or a USB adapter's driver that asks its chip. Elsewhere the
+// drain ends once the driver's own queue is in the chip, or at once (a pty).
+bool driver_drains_to_pin(const char* driver_path, bool answers_lsr);

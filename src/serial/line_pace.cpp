@@ -3,184 +3,104 @@
 #include <algorithm>
 #include <cstdlib>
 
-namespace {
-
-int64_t slow_guess(int64_t nominal_ns) {
-    return nominal_ns + nominal_ns * kLearnSlowPermille / 1000;
-}
-
-void begin_learning(LinePace& p, int64_t now_ns) {
-    p.learned_ns = 0;
-    p.learned_bytes = 0;
-    p.probing = false;
-    if (p.status_age_ns > 0) {
-        // A status that comes once in a while cannot see the short gaps a slow
-        // guess would leave: pace at nominal, and let the line run dry on purpose
-        // now and then to measure it.
-        p.learning = false;
-        p.frame_ns = p.nominal_ns;
-        p.probe_at_ns = now_ns + kFirstProbeNs;
-        return;
-    }
-    p.learning = true;
-    p.learn_until = now_ns + kLearnMaxNs;
-    p.frame_ns = slow_guess(p.nominal_ns);
-}
-
-void seen_empty(LinePace& p, int64_t now_ns) {
-    p.free_at_ns = now_ns;
-    p.empty_at_ns = now_ns;
-    p.bytes_in = 0;
-    p.empty_known = true;
-}
-
-int64_t feed_step(const LinePace& p) {
-    return std::max(kFeedStepNs, p.status_age_ns + 2000000);
-}
-
-} // namespace
-
-void pace_start(LinePace& p, int64_t frame_ns, int64_t status_age_ns, int64_t now_ns) {
+void pace_start(LinePace& p, int64_t frame_ns, bool drain_reaches_pin, int64_t lead_floor_ns,
+                int64_t now_ns) {
     p = LinePace{};
+    p.mode = drain_reaches_pin ? PaceMode::measuring : PaceMode::clock;
+    p.lead_floor_ns = lead_floor_ns;
     p.nominal_ns = frame_ns;
     p.frame_ns = frame_ns;
-    p.status_age_ns = status_age_ns;
-    p.last_in_ns = now_ns - status_age_ns; // nothing is on its way
     p.free_at_ns = now_ns;
-    p.empty_at_ns = now_ns;
-    p.probe_at_ns = INT64_MAX;
+    p.since_ns = -1;
+    p.measure_at_ns = INT64_MAX;
 }
 
 void pace_set_frame(LinePace& p, int64_t frame_ns, int64_t now_ns) {
-    // Anything still ahead goes out at the new rate from now on.
-    const int64_t ahead = std::max<int64_t>(0, p.free_at_ns - now_ns);
-    const int64_t bytes = (ahead + p.frame_ns - 1) / p.frame_ns;
-    p.nominal_ns = frame_ns;
-    p.frame_ns = frame_ns;
-    p.learning = false;
-    p.probing = false;
-    p.probe_at_ns = INT64_MAX;
-    if (p.reports_empty) {
-        begin_learning(p, now_ns); // what was learned of the old rate says nothing of this one
-    }
-    p.free_at_ns = now_ns + bytes * p.frame_ns;
-    p.empty_known = false;
-    p.bytes_in = 0;
+    // A chip's clock is off by the same share at every rate: what was measured
+    // carries over as the first guess, and each rate has its own divisor to measure.
+    const int64_t frame = frame_ns * p.frame_ns / p.nominal_ns;
+    pace_start(p, frame_ns, p.mode != PaceMode::clock, p.lead_floor_ns, now_ns);
+    p.frame_ns = frame;
 }
+
+namespace {
+
+// How long the stretch that starts now runs before the line is drained.
+int64_t stretch_ns(const LinePace& p) {
+    int64_t ns = kFirstStretchNs;
+    for (int i = 0; i < p.measures; ++i) {
+        ns *= kStretchGrowth;
+    }
+    return ns;
+}
+
+} // namespace
 
 void pace_sent(LinePace& p, int64_t now_ns, int64_t bytes) {
     if (bytes <= 0) {
         return;
     }
-    p.free_at_ns = std::max(p.free_at_ns, now_ns) + bytes * p.frame_ns;
-    p.bytes_in += bytes;
-    p.last_in_ns = now_ns;
+    if (p.free_at_ns <= now_ns) {
+        // The line is idle by the clock: a stretch starts with these bytes (the
+        // first of a row, the first after a drain, or after a stall).
+        p.free_at_ns = now_ns;
+        p.since_ns = now_ns;
+        p.bytes = 0;
+        if (p.mode == PaceMode::measuring) {
+            p.measure_at_ns = now_ns + stretch_ns(p);
+        }
+    }
+    p.free_at_ns += bytes * p.frame_ns;
+    p.bytes += bytes;
 }
 
-bool pace_report(LinePace& p, int64_t now_ns, LineReport report) {
-    if (report.queued_bytes > 0) {
-        p.last_in_ns = now_ns; // the chip gets these bytes later still
+void pace_queue(LinePace& p, int64_t now_ns, int64_t queued) {
+    p.free_at_ns = std::max(p.free_at_ns, now_ns + queued * p.frame_ns);
+}
+
+bool pace_measure_due(const LinePace& p, int64_t now_ns) {
+    return p.mode == PaceMode::measuring && now_ns >= p.measure_at_ns;
+}
+
+void pace_drained(LinePace& p, int64_t now_ns, bool drained) {
+    if (!drained) {
+        // Held back: when the line ran dry is not known. It is drained again
+        // after a long while, so a held line costs nothing meanwhile.
+        p.since_ns = -1;
+        p.measure_at_ns = now_ns + kStretchGrowth * stretch_ns(p);
+        return;
     }
-    int empty = report.transmitter_empty;
-    if (empty == 1 &&
-        (report.queued_bytes > 0 || p.empty_misleads || now_ns - p.last_in_ns < p.status_age_ns)) {
-        empty = -1; // output stopped with bytes queued, or a status older than the last bytes
-    }
-    if (empty == 1) {
-        if (!p.reports_empty) {
-            p.reports_empty = true;
-            begin_learning(p, now_ns);
-        } else if ((p.free_at_ns > now_ns || p.probing) && p.empty_known && p.bytes_in > 0) {
-            // Everything handed in since the line was last seen empty went out
-            // back to back and ended, ahead of the clock (or during a probe),
-            // before this look: within a look where the status is read from the
-            // UART at once, within the status's age where it is sent now and then
-            // (the middle of that is taken).
-            const int64_t span = now_ns - p.status_age_ns / 2 - p.empty_at_ns;
-            if (span / p.bytes_in < p.nominal_ns - p.nominal_ns / 20) {
-                // Faster than any real line: bytes are held beyond the point that
-                // reports "empty" (an emulator's socket, a buffering bridge), so
-                // "empty" says nothing about the pin. Pace at the nominal rate.
-                p.empty_misleads = true;
-                p.reports_empty = false;
-                p.learning = false;
-                p.frame_ns = p.nominal_ns;
-                return false;
-            }
-            // A measure further off than any real line is a late report (a busy
-            // host, a slow bus), not the line: it is left out.
-            const int64_t frame = (p.learned_ns + span) / (p.learned_bytes + p.bytes_in);
-            if (std::abs(frame - p.nominal_ns) <= p.nominal_ns * kLearnSlowPermille / 1000) {
-                p.learned_ns += span;
-                p.learned_bytes += p.bytes_in;
-                p.frame_ns = frame;
-            } else if (p.learning) {
-                p.frame_ns = p.nominal_ns;
-            }
-            p.learning = false;
+    if (p.since_ns >= 0 && p.bytes > 0) {
+        // Every byte of the stretch went out back to back, and the line ran dry
+        // before the drain ended.
+        const int64_t frame = (now_ns - p.since_ns) / p.bytes;
+        if (std::abs(frame - p.nominal_ns) <= p.nominal_ns * kMeasureSpreadPermille / 1000) {
+            p.frame_ns = frame;
         }
-        if (p.probing) {
-            // The next measure over a stretch three times as long.
-            p.probing = false;
-            p.probe_at_ns = now_ns + kProbeGrowth * (now_ns - p.empty_at_ns);
-        }
-        seen_empty(p, now_ns);
-        return true;
-    }
-    if (p.probing && now_ns >= p.probe_until_ns) {
-        // Held back (flow control): the line never ran dry. Try again later.
-        p.probing = false;
-        p.probe_at_ns = now_ns + kProbeGrowth * (now_ns - p.empty_at_ns);
-    } else if (!p.probing && p.reports_empty && now_ns >= p.probe_at_ns) {
-        // Nothing more goes in until the line is seen empty: what is ahead, and
-        // what a line a few percent slow has gathered since it was last seen so.
-        p.probing = true;
-        p.probe_until_ns = now_ns + kProbeMaxNs + (now_ns - p.empty_at_ns) / 20;
-    }
-    if (report.transmitter_empty == 0) {
-        // Still sending, as of the status's age: the line was not free then. (Not
-        // a whole frame more: the frame on the wire may be nearly out, and the
-        // next bytes must not wait for a frame that is not there.)
-        p.free_at_ns = std::max(p.free_at_ns, now_ns - p.status_age_ns + 1);
-    }
-    if (report.queued_bytes > 0) {
-        // The driver holds these bytes, and its hidden buffer at most a full load
-        // more. While learning, the slow guess must be left to run the line dry.
-        p.free_at_ns = std::max(p.free_at_ns, now_ns + report.queued_bytes * p.frame_ns);
-        if (!p.learning) {
-            p.free_at_ns = std::min(p.free_at_ns,
-                                    now_ns + (report.queued_bytes + kHiddenBytesMax) * p.frame_ns);
+        if (++p.measures >= kMeasures) {
+            p.mode = PaceMode::measured;
         }
     }
-    if (p.learning && now_ns >= p.learn_until) {
-        // The line never ran dry: it is slower than the guess, and the queue the
-        // driver reports is what keeps the clock honest from here on.
-        p.learning = false;
-        p.frame_ns = p.nominal_ns;
-    }
-    return false;
+    p.free_at_ns = now_ns; // the next bytes start the next stretch
+    p.measure_at_ns = INT64_MAX;
 }
 
 int64_t pace_room(const LinePace& p, int64_t now_ns) {
-    const int64_t ahead = pace_queued_ns(p, now_ns);
-    if (ahead > kLeadLowNs || p.probing) {
+    const int64_t ahead = std::max<int64_t>(0, p.free_at_ns - now_ns);
+    if (ahead > p.lead_floor_ns) {
         return 0;
     }
-    return std::max<int64_t>(1, (kLeadLowNs + feed_step(p) - ahead) / p.frame_ns);
+    return std::max<int64_t>(1, (p.lead_floor_ns + kLeadStepNs - ahead) / p.frame_ns);
 }
 
 int64_t pace_feed_at(const LinePace& p) {
-    return p.free_at_ns - kLeadLowNs;
+    return p.free_at_ns - p.lead_floor_ns;
 }
 
 int64_t pace_idle_at(const LinePace& p) {
-    return p.free_at_ns + kIdleMarginNs;
+    return p.free_at_ns + (p.mode == PaceMode::clock ? kIdleMarginNs : 0);
 }
 
-int64_t pace_queued_ns(const LinePace& p, int64_t now_ns) {
-    return std::max<int64_t>(0, p.free_at_ns - now_ns);
-}
-
-int64_t pace_next_look(const LinePace& p, int64_t now_ns) {
-    return p.learning || p.probing ? now_ns + kLearnLookNs : INT64_MAX;
+int64_t pace_give_up_at(const LinePace& p, int64_t now_ns) {
+    return std::max(now_ns, p.free_at_ns) + kIdleSlackNs + p.frame_ns;
 }

@@ -49,15 +49,20 @@ void port_start_write(PortHandle port, CompletionSignal signal, WriteRecord& wri
                       const unsigned char* data, uint32_t length);
 
 // Waits up to timeout_ms for the write to complete. Returns true on completion.
-// Returns false once the full timeout has passed or, when watch_keys is true, as
-// soon as key_waiting() would say yes (input that yields no key code must not end
-// the wait). A failing wait still takes its full time, so the loop cannot spin.
+// Returns false once the full timeout has passed, as soon as the port is lost,
+// or, when watch_keys is true, as soon as key_waiting() would say yes (input that
+// yields no key code must not end the wait). A failing wait still takes its full
+// time, so the loop cannot spin.
 bool port_wait(PortHandle port, CompletionSignal signal, WriteRecord& write, uint32_t timeout_ms,
                bool watch_keys);
 
 // Abandons the write in flight; it completes at once and sets the completion
 // signal. Harmless when nothing is in flight.
 void port_cancel(PortHandle port, WriteRecord& write);
+
+// True once the device has gone away (an adapter pulled out, its driver
+// unbound): nothing more can be sent, and the run ends.
+bool port_lost(PortHandle port);
 
 void port_close_signal(CompletionSignal signal);
 void port_close(PortHandle port);

@@ -30,25 +30,25 @@ volatile sig_atomic_t g_port_fd = -1;
 PortSettings g_found;
 volatile sig_atomic_t g_have_found = 0;
 
-// The line as paced: what was handed in, and what the driver said about it.
+// The line as paced, and the settings it runs under now (zero: not known, after
+// a row the driver took only in part).
 LinePace g_pace;
-bool g_lsr_answers = true;      // the driver answers TIOCSERGETLSR (a pty does not)
+PortSettings g_running;
 uint32_t g_lowest_baud = 0;     // the driver makes no rate below this (0: no limit known)
-int64_t g_status_age_ns = 0;    // how old the driver's "transmitter empty" may be
+bool g_drains_to_pin = false;   // the driver's drain returns only once the pin is idle
 bool g_pseudo_terminal = false; // no line: only the rate of a row can be kept
+bool g_gone = false;            // the device went away (an adapter pulled out)
 
 // Pause before writing again when the device said it was ready but took nothing.
 constexpr int64_t kRetryNs = 10000000;
-// Least pause before looking at the driver again, so that a queue that keeps
-// moving the next top-up a little later costs at most a thousand looks a second.
+// Least pause before looking at the driver again.
 constexpr int64_t kLookFloorNs = 1000000;
-// Longest wait for the pin to fall idle at a switch and at the end: far longer
-// than the lead, so only a line held back (flow control) reaches it.
-constexpr int64_t kIdleWaitMaxNs = 150000000;
-// The close is cut short after this, and again at each tick: the kernel would
-// wait up to 30 s for output a held-back line never sends, and some drivers add
-// a drain delay of their own.
-constexpr int64_t kCloseTickNs = 10000000;
+// The longest wait for the pin at the end: a quit on a line held back still ends
+// within half a second of the key (the engine waits up to 264 ms for the write).
+constexpr int64_t kCloseWaitMaxNs = 150000000;
+// A wait in the kernel is cut short by a timer signal at its bound and at every
+// tick after it (a tick that comes just before the wait begins is not lost).
+constexpr int64_t kTickNs = 10000000;
 
 bool all_digits(const char* text) {
     if (*text == '\0') {
@@ -85,24 +85,151 @@ bool is_own_terminal(int fd) {
     return false;
 }
 
-int output_queue(int fd) {
-    int outq = 0;
-    return ioctl(fd, TIOCOUTQ, &outq) == 0 ? outq : -1;
+// Errors of a device that is gone: an adapter pulled out, its driver unbound, a
+// pseudo-terminal whose far end closed.
+bool gone_error(int error) {
+    return error == EIO || error == ENODEV || error == ENXIO;
 }
 
-// What the driver says about the line: its queue, and whether the transmitter
-// has run empty where it can tell.
-LineReport look(int fd) {
-    LineReport report = {output_queue(fd), -1};
-    if (g_lsr_answers) {
-        unsigned int lsr = 0;
-        if (ioctl(fd, TIOCSERGETLSR, &lsr) == 0) {
-            report.transmitter_empty = (lsr & TIOCSER_TEMT) != 0 ? 1 : 0;
-        } else {
-            g_lsr_answers = false;
+// The bytes the driver still holds (-1: it does not say).
+int output_queue(int fd) {
+    int outq = 0;
+    if (ioctl(fd, TIOCOUTQ, &outq) == 0) {
+        return outq;
+    }
+    g_gone = g_gone || gone_error(errno);
+    return -1;
+}
+
+timespec to_timespec(int64_t ns) {
+    ns = std::max<int64_t>(0, ns);
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
+}
+
+void pause_until(int64_t at) {
+    const timespec until = to_timespec(at);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+void on_tick(int) {}
+
+// A timer signal that ends a wait in the kernel (such waits give way to a
+// pending signal): first after first_ns, then every kTickNs. The signal's
+// previous handler and mask are put back at the end.
+struct KernelBound {
+    bool armed;
+    timer_t timer;
+    struct sigaction old_action;
+    sigset_t old_mask;
+};
+
+sigset_t tick_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGRTMIN);
+    return set;
+}
+
+void bound_end(KernelBound& b) {
+    if (!b.armed) {
+        return;
+    }
+    b.armed = false;
+    const sigset_t ticks = tick_set();
+    sigprocmask(SIG_BLOCK, &ticks, nullptr);
+    timer_delete(b.timer);
+    // A tick still pending is taken here, not by the handler put back.
+    const timespec none = {0, 0};
+    while (sigtimedwait(&ticks, nullptr, &none) > 0) {
+    }
+    sigaction(SIGRTMIN, &b.old_action, nullptr);
+    sigprocmask(SIG_SETMASK, &b.old_mask, nullptr);
+}
+
+bool bound_begin(KernelBound& b, int64_t first_ns) {
+    b.armed = false;
+    struct sigaction tick = {};
+    tick.sa_handler = on_tick; // no SA_RESTART: the wait must end
+    sigemptyset(&tick.sa_mask);
+    if (sigaction(SIGRTMIN, &tick, &b.old_action) != 0) {
+        return false;
+    }
+    sigevent event = {};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGRTMIN;
+    const sigset_t ticks = tick_set();
+    sigprocmask(SIG_UNBLOCK, &ticks, &b.old_mask);
+    const itimerspec when = {to_timespec(kTickNs), to_timespec(std::max<int64_t>(first_ns, 1))};
+    if (timer_create(CLOCK_MONOTONIC, &event, &b.timer) != 0) {
+        sigprocmask(SIG_SETMASK, &b.old_mask, nullptr);
+        sigaction(SIGRTMIN, &b.old_action, nullptr);
+        return false;
+    }
+    b.armed = true;
+    if (timer_settime(b.timer, 0, &when, nullptr) != 0) {
+        bound_end(b);
+        return false;
+    }
+    return true;
+}
+
+enum class Drain { done, held, gone };
+
+// Without a timer to bound the drain: the driver's queue and the clock must do.
+Drain wait_for_queue(int fd, int64_t give_up_at) {
+    for (;;) {
+        const int queued = output_queue(fd);
+        if (g_gone) {
+            return Drain::gone;
+        }
+        if (queued <= 0) {
+            return Drain::done;
+        }
+        const int64_t now = monotonic_ns();
+        if (now >= give_up_at) {
+            return Drain::held;
+        }
+        pause_until(std::min(now + kLookFloorNs, give_up_at));
+    }
+}
+
+// Waits in the driver until what was handed in has left: up to the pin where the
+// driver can tell, else out of its queue. Gives up at give_up_at (a held line).
+Drain drain(int fd, int64_t give_up_at) {
+    KernelBound bound;
+    if (!bound_begin(bound, give_up_at - monotonic_ns())) {
+        return wait_for_queue(fd, give_up_at);
+    }
+    Drain result = Drain::done;
+    // tcdrain() itself, called here so that the port's tests can stand in for
+    // the driver.
+    while (ioctl(fd, TCSBRK, 1) != 0) {
+        if (errno != EINTR) {
+            result = gone_error(errno) ? Drain::gone : Drain::done;
+            break;
+        }
+        if (monotonic_ns() >= give_up_at) {
+            result = Drain::held;
+            break;
         }
     }
-    return report;
+    bound_end(bound);
+    g_gone = g_gone || result == Drain::gone;
+    return result;
+}
+
+// Waits until the pin is idle: the driver's drain, then the clock's end of the
+// line (the clock alone knows what a chip without a drain of its own still holds).
+Drain wait_idle(int fd, int64_t give_up_at) {
+    const Drain result = drain(fd, give_up_at);
+    if (result == Drain::done) {
+        pause_until(std::min(pace_idle_at(g_pace), give_up_at));
+    }
+    return result;
 }
 
 // Hands the kernel as many of the write's bytes as the pace has room for and the
@@ -123,103 +250,65 @@ bool hand_in(int fd, WriteRecord& write, int64_t now) {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            // EAGAIN: the kernel is full for now. Anything else (EIO from an
-            // unplugged adapter or a closed far end) ends this write for good.
+            // EAGAIN: the kernel is full for now. Anything else ends this write
+            // for good; a device that is gone ends the run.
             write.blocked = n < 0 && errno == EAGAIN;
             write.failed = !write.blocked;
+            g_gone = g_gone || (n < 0 && gone_error(errno));
             return progress;
         }
     }
     return progress;
 }
 
-// Moves the write on: looks at the driver, tops the line up from the write, and
-// completes the write once all of it is in and the lead has fallen to its floor.
+// Moves the write on when a top-up is due: the driver's queue corrects the clock,
+// a stretch due to end runs dry and is drained, and the line is topped up. The
+// write completes once all of it is in: the next one tops up the line in the same
+// wake-up, and a quit waits for one write time and the lead at most.
 bool advance(int fd, WriteRecord& write, int64_t now) {
     if (!write.pending || write.failed) {
         return false;
     }
-    pace_report(g_pace, now, look(fd));
-    const bool progress = hand_in(fd, write, now);
-    if (write.sent == write.length && now >= pace_feed_at(g_pace)) {
+    bool progress = false;
+    if (now >= pace_feed_at(g_pace) || write.blocked) {
+        const int queued = output_queue(fd);
+        if (queued > 0) {
+            pace_queue(g_pace, now, queued);
+        }
+        if (pace_measure_due(g_pace, now)) {
+            const Drain result = drain(fd, pace_give_up_at(g_pace, now));
+            now = monotonic_ns();
+            pace_drained(g_pace, now, result == Drain::done);
+        }
+        if (g_gone) {
+            write.failed = true;
+            return false;
+        }
+        progress = hand_in(fd, write, now);
+    }
+    if (write.sent == write.length) {
         write.pending = false;
         write.completed = true;
     }
     return progress;
 }
 
-// When the write in flight needs the port looked at again: the next top-up or
-// the completion, sooner while the pace learns the line.
+// When the write in flight needs the port again: the next top-up or completion.
 int64_t next_look(const WriteRecord& write, int64_t now) {
     if (write.blocked && write.retry_ns > now) {
         return write.retry_ns;
     }
-    const int64_t at = std::min(pace_feed_at(g_pace), pace_next_look(g_pace, now));
-    return std::max(at, now + kLookFloorNs);
+    return std::max(pace_feed_at(g_pace), now + kLookFloorNs);
 }
 
-timespec to_timespec(int64_t ns) {
-    ns = std::max<int64_t>(0, ns);
-    timespec ts;
-    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns % 1000000000);
-    return ts;
-}
-
-void pause_until(int64_t at) {
-    const timespec until = to_timespec(at);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
-}
-
-// Waits until the pin is idle: the driver says so in a way that can be trusted,
-// or, where it cannot tell, the clock's account of what is ahead has run out.
-// Returns false when the line is still busy after the longest wait (held back).
-bool wait_idle(int fd) {
-    int64_t now = monotonic_ns();
-    const int64_t give_up = now + kIdleWaitMaxNs;
-    for (;;) {
-        if (pace_report(g_pace, now, look(fd))) {
-            return true;
-        }
-        const int64_t idle_at = pace_idle_at(g_pace);
-        // The clock decides only where the driver can say nothing more.
-        if (now >= idle_at && (!g_lsr_answers || g_pace.empty_misleads) && output_queue(fd) <= 0) {
-            return true;
-        }
-        if (now >= give_up) {
-            return false;
-        }
-        const int64_t next = g_lsr_answers && !g_pace.empty_misleads
-                                 ? now + kLookFloorNs
-                                 : std::max(idle_at, now + kLookFloorNs);
-        pause_until(std::min(next, give_up));
-        now = monotonic_ns();
-    }
-}
-
-void on_close_tick(int) {}
-
-// Closes the port without sitting in the kernel's drain: a timer signal ends any
-// wait inside the close (the wait gives way to a pending signal). The handler
-// stays in place, so a tick still pending after the timer is gone is harmless.
+// Closes the port without sitting in the kernel's drain: the timer ends any wait
+// inside the close.
 void close_promptly(int fd) {
-    struct sigaction tick = {};
-    tick.sa_handler = on_close_tick; // no SA_RESTART: the wait must end
-    sigemptyset(&tick.sa_mask);
-    sigevent event = {};
-    event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = SIGRTMIN;
-    timer_t timer;
-    const bool timed = sigaction(SIGRTMIN, &tick, nullptr) == 0 &&
-                       timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
-    if (timed) {
-        const itimerspec every = {to_timespec(kCloseTickNs), to_timespec(kCloseTickNs)};
-        timer_settime(timer, 0, &every, nullptr);
-    }
+    KernelBound bound;
+    const bool bounded = bound_begin(bound, kTickNs);
     close(fd);
-    if (timed) {
-        timer_delete(timer);
+    if (bounded) {
+        bound_end(bound);
     }
 }
 
@@ -300,9 +389,10 @@ bool port_open(const char* path, PortHandle& port) {
     }
     ioctl(fd, TIOCEXCL); // further opens fail (except for root); not a terminal: -4 follows
     g_have_found = 0;
-    g_lsr_answers = true;
+    g_gone = false;
+    unsigned int lsr = 0;
     g_lowest_baud = device_lowest_rate(judged);
-    g_status_age_ns = device_status_age_ns(judged);
+    g_drains_to_pin = device_drains_to_pin(judged, ioctl(fd, TIOCSERGETLSR, &lsr) == 0);
     g_pseudo_terminal = is_pseudo_terminal(facts);
     port = fd;
     g_port_fd = fd;
@@ -329,9 +419,8 @@ bool port_read_settings(PortHandle port, PortSettings& settings) {
     // output processing could change the fill byte: a raw line, once, for the run.
     line_make_raw(settings);
     line_write(port, settings);
-    const int64_t now = monotonic_ns();
-    pace_start(g_pace, line_frame_ns(settings), g_status_age_ns, now);
-    pace_report(g_pace, now, look(port));
+    g_running = settings;
+    pace_start(g_pace, line_frame_ns(settings), g_drains_to_pin, kLeadFloorNs, monotonic_ns());
     return true;
 }
 
@@ -345,19 +434,28 @@ bool port_apply_settings(PortHandle port, PortSettings& settings) {
     if (line_frame(settings).baud < g_lowest_baud) {
         return false;
     }
+    // The line runs under these already (a row put back after a refusal).
+    if (std::memcmp(&settings, &g_running, sizeof settings) == 0) {
+        return true;
+    }
     // Nothing handed in can be taken back: the old bytes leave under the settings
-    // they were sent for before the new ones are applied.
-    wait_idle(port);
+    // they were sent for before the new ones are applied. A line held back keeps
+    // them, so the row is refused and the running one stays.
+    const int64_t now = monotonic_ns();
+    if (wait_idle(port, pace_give_up_at(g_pace, now)) != Drain::done) {
+        return false;
+    }
     const bool written = line_write(port, settings);
     PortSettings applied;
     if (!line_read(port, applied)) {
+        g_running = PortSettings{};
         return false;
     }
     // Pace by the rate the driver reads back, also when it did not take the row.
-    const int64_t now = monotonic_ns();
-    pace_set_frame(g_pace, line_frame_ns(applied), now);
-    pace_report(g_pace, now, look(port));
-    return written && line_matches(settings, applied, !g_pseudo_terminal);
+    pace_set_frame(g_pace, line_frame_ns(applied), monotonic_ns());
+    const bool taken = written && line_matches(settings, applied, !g_pseudo_terminal);
+    g_running = taken ? settings : PortSettings{};
+    return taken;
 }
 
 void port_start_write(PortHandle port, CompletionSignal, WriteRecord& write,
@@ -387,15 +485,13 @@ bool port_wait(PortHandle port, CompletionSignal, WriteRecord& write, uint32_t t
             write.completed = false;
             return true;
         }
-        if (watch_keys && key_waiting()) {
-            return false;
-        }
-        if (now >= deadline) {
+        if (g_gone || (watch_keys && key_waiting()) || now >= deadline) {
             return false;
         }
 
+        // Asleep until the next top-up, a key, or the deadline.
         int64_t wake = deadline;
-        pollfd fds[2];
+        pollfd fds[1 + kKeySourcesMax];
         nfds_t count = 0;
         int port_slot = -1;
         if (write.pending && !write.failed) {
@@ -406,18 +502,21 @@ bool port_wait(PortHandle port, CompletionSignal, WriteRecord& write, uint32_t t
                 wake = std::min(wake, next_look(write, now));
             }
         }
+        const nfds_t key_slot = count;
+        int keys = 0;
         if (watch_keys) {
             int64_t resolve_at = kNever;
-            const int key_fd = keyboard_watch_fd(resolve_at);
-            if (key_fd >= 0) {
-                fds[count++] = {key_fd, POLLIN, 0};
-            }
+            keys = keyboard_watch(fds + key_slot, resolve_at);
+            count += static_cast<nfds_t>(keys);
             wake = std::min(wake, resolve_at);
         }
         const timespec timeout = to_timespec(wake - now);
         const int ready = ppoll(fds, count, &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
             pause_until(wake); // a wait that fails must still take its time, or the loop would spin
+        }
+        if (ready > 0) {
+            keyboard_seen(fds + key_slot, keys);
         }
         port_woke = ready > 0 && port_slot >= 0 && fds[port_slot].revents != 0;
         now = monotonic_ns();
@@ -442,10 +541,18 @@ void port_close(PortHandle port) {
     // The wave ends under its own settings: the settings found at open go back
     // only once the pin is idle. A line held back (flow control) keeps what its
     // hardware holds; the kernel's queue is dropped where the driver can.
-    if (g_have_found && !wait_idle(port)) {
-        tcflush(port, TCOFLUSH);
+    if (g_have_found && !g_gone) {
+        const int64_t now = monotonic_ns();
+        const int64_t give_up = std::min(pace_give_up_at(g_pace, now), now + kCloseWaitMaxNs);
+        if (wait_idle(port, give_up) == Drain::held) {
+            tcflush(port, TCOFLUSH);
+        }
     }
     give_back(port);
     close_promptly(port);
     g_port_fd = -1; // the signal handlers put the port back until it is closed
+}
+
+bool port_lost(PortHandle) {
+    return g_gone;
 }

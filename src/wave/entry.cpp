@@ -34,15 +34,21 @@ uint64_t write_ms(const RunState& run) {
 
 constexpr uint64_t kNoDeadline = UINT64_MAX;
 
+// Longest wait while the keyboard is watched: a key ends the wait itself, so the
+// wait need not wake up to look.
+constexpr uint64_t kWatchedWaitMs = 1000;
+
 // Keeps the port busy, one write after the other, and takes keys between
-// completions. Returns when the user has quit.
-void pulse_loop(RunState& run) {
+// completions. Returns true when the user has quit, false when the port is lost.
+bool pulse_loop(RunState& run) {
     uint64_t next_key_ms = 0; // no key is taken before this time
     while (!run.quit) {
         port_start_write(run.port, run.signal, run.write, pulse_buffer, run.write_length);
-        uint64_t slice_end = clock_ms() + kSliceMs;
         uint64_t quit_deadline = kNoDeadline;
         for (;;) {
+            if (port_lost(run.port)) {
+                return false;
+            }
             uint64_t now = clock_ms();
             if (now >= next_key_ms && key_waiting()) {
                 key_check(run);
@@ -57,22 +63,18 @@ void pulse_loop(RunState& run) {
             }
             if (now >= quit_deadline) {
                 port_cancel(run.port, run.write);
-                return;
-            }
-            if (now >= slice_end) {
-                slice_end = now + kSliceMs;
+                return true;
             }
             const bool watch_keys = now >= next_key_ms;
-            uint64_t until = slice_end < quit_deadline ? slice_end : quit_deadline;
-            if (!watch_keys && next_key_ms < until) {
-                until = next_key_ms;
-            }
+            uint64_t until = watch_keys ? now + kWatchedWaitMs : next_key_ms;
+            until = until < quit_deadline ? until : quit_deadline;
             if (port_wait(run.port, run.signal, run.write, static_cast<uint32_t>(until - now),
                           watch_keys)) {
                 break;
             }
         }
     }
+    return true;
 }
 
 } // namespace
@@ -123,11 +125,12 @@ int kelvor_main(int argc, char** argv) {
 
     keyboard_open();
     run.quit = 0;
-    pulse_loop(run);
+    const bool quit = pulse_loop(run);
 
     port_cancel(run.port, run.write);
     keyboard_close();
     port_close_signal(run.signal);
     port_close(run.port);
-    return 0;
+    // A port that went away ends the run as one that could not be opened.
+    return quit ? 0 : -2;
 }

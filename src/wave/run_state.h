@@ -21,7 +21,7 @@ struct RunState {
 // Holds the device path during start-up, then the fill pattern.
 extern unsigned char pulse_buffer[kPulseBufferSize];
 
-// Wait slice of the pulse loop, and the least time between two keys taken.
+// The least time between two keys taken: about one write of line time.
 constexpr uint32_t kSliceMs = 200;
 
 // Makes row `index` current: port settings, write length, buffer fill, frequency

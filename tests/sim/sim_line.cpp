@@ -343,6 +343,9 @@ bool port_wait(PortHandle, CompletionSignal, WriteRecord&, uint32_t timeout_ms, 
         if (watch_keys && line.next_key < line.keys.size()) {
             wake = std::min(wake, line.keys[line.next_key].at_ms * sim::kNsPerMs);
         }
+        if (line.config.lost_at_ms >= 0) {
+            wake = std::min(wake, std::max(line.now, line.config.lost_at_ms * sim::kNsPerMs));
+        }
         line.now = std::max(line.now, wake);
         sim::settle();
     }
@@ -377,6 +380,10 @@ void port_cancel(PortHandle, WriteRecord&) {
     line.line_free = boundary;
 }
 
+bool port_lost(PortHandle) {
+    return line.config.lost_at_ms >= 0 && line.now >= line.config.lost_at_ms * sim::kNsPerMs;
+}
+
 void port_close_signal(CompletionSignal) {
     sim::record(sim::Op::close_signal);
 }
@@ -405,7 +412,7 @@ void console_beep(uint32_t hz, uint32_t ms) {
     std::fflush(stdout);
     line.beep_out_bytes = static_cast<int64_t>(lseek(STDOUT_FILENO, 0, SEEK_CUR));
     line.beep_fill = pulse_buffer[0];
-    line.now += ms * sim::kNsPerMs;
+    // The tone runs by itself, as the Linux console's does: the wave goes on.
 }
 
 // ---- Allocation counting: every global allocation form, so that the pairs match ----
