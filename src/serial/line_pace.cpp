@@ -27,7 +27,7 @@ namespace {
 
 // How long the stretch that starts now runs before the line is drained.
 int64_t stretch_ns(const LinePace& p) {
-    int64_t ns = kFirstStretchNs;
+    int64_t ns = std::max(kFirstStretchNs, kFirstStretchFrames * p.nominal_ns);
     for (int i = 0; i < p.measures; ++i) {
         ns *= kStretchGrowth;
     }
@@ -98,7 +98,9 @@ int64_t pace_feed_at(const LinePace& p) {
 }
 
 int64_t pace_idle_at(const LinePace& p) {
-    return p.free_at_ns + (p.mode == PaceMode::clock ? kIdleMarginNs : 0);
+    // Where the drain reaches the pin, it has said so itself (and a UART's flush
+    // may have dropped what the clock still counts).
+    return p.mode == PaceMode::clock ? p.free_at_ns + kIdleMarginNs : INT64_MIN;
 }
 
 int64_t pace_give_up_at(const LinePace& p, int64_t now_ns) {

@@ -5,7 +5,7 @@
 //   2. Bytes go in once the lead is down to its floor, kLeadStepNs' worth; a write ends once in.
 //   3. The driver's queue moves the clock later: at least that many frames are still ahead.
 //   4. Where the drain reaches the pin, 3 stretches a row end dry: their bytes / time = frame.
-//   5. Switch and end wait for the drain, then the clock; a wait past its bound is a held line.
+//   5. Switch and end wait for the drain (and the clock, if it stops short); past a bound: held.
 #pragma once
 
 #include <cstdint>
@@ -44,10 +44,13 @@ constexpr int64_t kIdleMarginNs = 5000000;
 // time), so only a line held back (flow control) reaches it.
 constexpr int64_t kIdleSlackNs = 100000000;
 
-// The first stretch ends this long after a row starts; each next one is this many
-// times as long as the last; a measure further off nominal than this is not the
-// line's (a stall, a late wake-up) and is left out.
+// The first stretch ends this long, and this many frames at least, after a row
+// starts (a drain sees the line empty within a character time, so a stretch of
+// few frames says little); each next one is this many times as long as the last;
+// a measure further off nominal than this is not the line's (a stall, a late
+// wake-up) and is left out.
 constexpr int64_t kFirstStretchNs = 500000000;
+constexpr int64_t kFirstStretchFrames = 64;
 constexpr int64_t kStretchGrowth = 4;
 constexpr int kMeasures = 3;
 constexpr int64_t kMeasureSpreadPermille = 40;
@@ -78,7 +81,7 @@ int64_t pace_room(const LinePace& pace, int64_t now_ns);
 // When the lead will have fallen to its floor: the next top-up.
 int64_t pace_feed_at(const LinePace& pace);
 
-// When the pin is idle by the clock.
+// When the pin is idle by the clock, where no drain reaches it (INT64_MIN elsewhere).
 int64_t pace_idle_at(const LinePace& pace);
 
 // When a wait for the idle pin that began at now_ns gives up.
