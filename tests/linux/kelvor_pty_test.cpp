@@ -176,6 +176,32 @@ TEST(KelvorPty, RunsTheWaveTakesKeysAndQuits) {
     finish(k);
 }
 
+// Keys from a pipe, as a script sends them, with no terminal: the same keys, one
+// at a time. At the end of the input the wave runs on; a q in it quits.
+TEST(KelvorPty, TakesKeysFromAPipe) {
+    for (const std::string keys : {"+\x1b[A-", "+\x1b[A-q"}) {
+        Kelvor k;
+        int pipe_ends[2];
+        ASSERT_EQ(pipe(pipe_ends), 0);
+        k.port = open_pty();
+        k.input = pipe_ends[0];
+        start(k, k.port.path, Job::no_terminal);
+        close(pipe_ends[0]);
+        ASSERT_EQ(write(pipe_ends[1], keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        close(pipe_ends[1]);
+        const std::string expected = kStart + line(13) + line(14) + line(15) + line(14);
+        EXPECT_TRUE(wait_output(k, expected));
+        if (keys.back() == 'q') {
+            EXPECT_TRUE(wait_end(k));
+            EXPECT_EQ(exit_code(k), 0);
+        } else {
+            pump(k, 500);
+            EXPECT_FALSE(k.ended);
+        }
+        EXPECT_EQ(k.output, expected);
+    }
+}
+
 TEST(KelvorPty, WalksEveryRowAndClampsAtBothEnds) {
     const char* lower[] = {"\x1b[B", "\x1bOB",  "\x1b[D",    "\x1b[C",   "-",
                            "_",      "\x1b[6~", "\x1b[1;5A", "\x1b[24~", "\x1b[3~",

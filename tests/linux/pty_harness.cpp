@@ -38,7 +38,7 @@ bool die_with_parent(pid_t parent) {
         _exit(1);
     }
     for (int fd = 3; fd < 1024; ++fd) {
-        if (fd != control && fd != events && fd != out) {
+        if (fd != control && fd != events && fd != out && fd != k.input) {
             close(fd);
         }
     }
@@ -63,7 +63,7 @@ bool die_with_parent(pid_t parent) {
         signal(SIGHUP, k.ignore_hangup ? SIG_IGN : SIG_DFL);
         const rlimit no_core = {0, 0}; // tests end kelvor by fault signals too
         setrlimit(RLIMIT_CORE, &no_core);
-        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(k.input >= 0 ? k.input : open("/dev/null", O_RDONLY), 0);
         dup2(out, 1);
         execl(KELVOR_BINARY, "kelvor", arg.c_str(), static_cast<char*>(nullptr));
         std::fprintf(stderr, "pty harness: cannot run %s: %s\n", KELVOR_BINARY,

@@ -42,6 +42,7 @@ struct Kelvor {
     std::string terminal;  // what kelvor wrote to its terminal
     bool drain_port = true;
     bool ignore_hangup = false;    // start kelvor with SIGHUP ignored, as nohup does
+    int input = -1;                // kelvor's standard input (/dev/null when -1)
     std::vector<Arrival> arrivals; // reads of the port's far end
     std::array<size_t, 256> byte_counts{};
     bool stopped = false, ended = false;
