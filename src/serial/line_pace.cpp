@@ -28,10 +28,10 @@ namespace {
 // How long the stretch that starts now runs before the line is drained.
 int64_t stretch_ns(const LinePace& p) {
     int64_t ns = std::max(kFirstStretchNs, kFirstStretchFrames * p.nominal_ns);
-    for (int i = 0; i < p.measures; ++i) {
+    for (int i = 0; i < p.stretches && ns < kStretchMaxNs; ++i) {
         ns *= kStretchGrowth;
     }
-    return ns;
+    return std::min(ns, kStretchMaxNs);
 }
 
 } // namespace
@@ -72,14 +72,20 @@ void pace_drained(LinePace& p, int64_t now_ns, bool drained) {
     }
     if (p.since_ns >= 0 && p.bytes > 0) {
         // Every byte of the stretch went out back to back, and the line ran dry
-        // before the drain ended.
-        const int64_t frame = (now_ns - p.since_ns) / p.bytes;
-        if (std::abs(frame - p.nominal_ns) <= p.nominal_ns * kMeasureSpreadPermille / 1000) {
-            p.frame_ns = frame;
+        // before the drain ended. The drain ends a little after the pin fell
+        // idle (it looks once a character time, over USB a round trip more), and
+        // the first bytes reached the pin a little after they went in: alike for
+        // every stretch, so the difference of two is the line's own.
+        const int64_t span = now_ns - p.since_ns;
+        if (p.base_bytes > 0 && p.bytes > p.base_bytes) {
+            const int64_t frame = (span - p.base_span_ns) / (p.bytes - p.base_bytes);
+            if (std::abs(frame - p.nominal_ns) <= p.nominal_ns * kMeasureSpreadPermille / 1000) {
+                p.frame_ns = frame;
+            }
         }
-        if (++p.measures >= kMeasures) {
-            p.mode = PaceMode::measured;
-        }
+        p.base_span_ns = span;
+        p.base_bytes = p.bytes;
+        ++p.stretches;
     }
     p.free_at_ns = now_ns; // the next bytes start the next stretch
     p.measure_at_ns = INT64_MAX;
@@ -104,5 +110,12 @@ int64_t pace_idle_at(const LinePace& p) {
 }
 
 int64_t pace_give_up_at(const LinePace& p, int64_t now_ns) {
-    return std::max(now_ns, p.free_at_ns) + kIdleSlackNs + p.frame_ns;
+    const int64_t end = std::max(now_ns, p.free_at_ns);
+    // Where the drain reaches the pin, a line may have fallen behind the clock
+    // by as much as any line is off since the stretch began (before it is
+    // measured; much less after).
+    const int64_t behind = p.mode != PaceMode::clock && p.since_ns >= 0
+                               ? (end - p.since_ns) * kMeasureSpreadPermille / 1000
+                               : 0;
+    return end + kIdleSlackNs + p.frame_ns + std::min(behind, kBehindMaxNs);
 }

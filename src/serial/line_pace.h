@@ -2,9 +2,9 @@
 // line never runs dry while little is ever ahead of the pin (nothing handed to a
 // driver can be taken back). Platform-neutral and free of system calls. The rule:
 //   1. A clock counts each byte's line time, at the nominal frame time or the measured one.
-//   2. Bytes go in once the lead is down to its floor, kLeadStepNs' worth; a write ends once in.
+//   2. Bytes go in once the lead is down to its floor, kLeadStepNs' worth; a write ends there.
 //   3. The driver's queue moves the clock later: at least that many frames are still ahead.
-//   4. Where the drain reaches the pin, 3 stretches a row end dry: their bytes / time = frame.
+//   4. Where the drain reaches the pin, stretches 4x as long each end dry; two give the frame.
 //   5. Switch and end wait for the drain (and the clock, if it stops short); past a bound: held.
 #pragma once
 
@@ -13,19 +13,20 @@
 enum class PaceMode {
     clock,     // the driver's drain stops short of the pin: the nominal rate is all there is
     measuring, // the drain reaches the pin: the line is measured at the stretches' ends
-    measured,  // done measuring at this rate
 };
 
 struct LinePace {
     PaceMode mode;
-    int64_t lead_floor_ns; // a top-up is due once the lead falls to this
+    int64_t lead_floor_ns; // a top-up is due, and a write completes, once the lead falls to this
     int64_t nominal_ns;    // frame time at the rate the driver reads back
     int64_t frame_ns;      // frame time the clock counts with: nominal, or measured
     int64_t free_at_ns;    // when the clock has the last byte handed in leave the pin
     int64_t since_ns;      // the line has sent without a break since here (-1: not known)
     int64_t bytes;         // bytes handed in since then
     int64_t measure_at_ns; // the next drain that ends a stretch (INT64_MAX: none)
-    int measures;          // stretches measured at this rate
+    int64_t base_span_ns;  // the last stretch measured: its time from the first byte
+    int64_t base_bytes;    // to the drain's end, and its bytes
+    int stretches;         // stretches ended dry at this rate
 };
 
 // Line time one top-up adds to the lead: few wake-ups, and little ahead of the pin.
@@ -43,16 +44,21 @@ constexpr int64_t kIdleMarginNs = 5000000;
 // of the line: longer than any driver takes to see its line empty (one character
 // time), so only a line held back (flow control) reaches it.
 constexpr int64_t kIdleSlackNs = 100000000;
+// A line whose rate is not measured yet may be behind the clock; the wait allows
+// for that, up to this.
+constexpr int64_t kBehindMaxNs = 1000000000;
 
 // The first stretch ends this long, and this many frames at least, after a row
 // starts (a drain sees the line empty within a character time, so a stretch of
-// few frames says little); each next one is this many times as long as the last;
-// a measure further off nominal than this is not the line's (a stall, a late
+// few frames says little). Each next one is this many times as long as the last,
+// up to the longest: as a measure gets closer the line can run longer before it
+// drifts by the lead, and a chip's clock still drifts a little with its warmth.
+// A measure further off nominal than this is not the line's (a stall, a late
 // wake-up) and is left out.
-constexpr int64_t kFirstStretchNs = 500000000;
-constexpr int64_t kFirstStretchFrames = 64;
+constexpr int64_t kFirstStretchNs = 200000000;
+constexpr int64_t kFirstStretchFrames = 16;
 constexpr int64_t kStretchGrowth = 4;
-constexpr int kMeasures = 3;
+constexpr int64_t kStretchMaxNs = 300000000000;
 constexpr int64_t kMeasureSpreadPermille = 40;
 
 // Starts pacing a line that is idle now, at frame_ns per frame.
@@ -78,7 +84,8 @@ void pace_drained(LinePace& pace, int64_t now_ns, bool drained);
 // How many bytes may be handed in at now_ns (0 while the lead is long enough).
 int64_t pace_room(const LinePace& pace, int64_t now_ns);
 
-// When the lead will have fallen to its floor: the next top-up.
+// When the lead will have fallen to its floor: the next top-up, and the
+// completion of a write whose bytes are all in.
 int64_t pace_feed_at(const LinePace& pace);
 
 // When the pin is idle by the clock, where no drain reaches it (INT64_MIN elsewhere).

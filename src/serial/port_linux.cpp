@@ -263,8 +263,9 @@ bool hand_in(int fd, WriteRecord& write, int64_t now) {
 
 // Moves the write on when a top-up is due: the driver's queue corrects the clock,
 // a stretch due to end runs dry and is drained, and the line is topped up. The
-// write completes once all of it is in: the next one tops up the line in the same
-// wake-up, and a quit waits for one write time and the lead at most.
+// write completes once all of it is in and the lead has fallen to its floor: at
+// a top-up, which the next write then makes; a quit, which waits for the write
+// in progress, comes within one write time and the floor.
 bool advance(int fd, WriteRecord& write, int64_t now) {
     if (!write.pending || write.failed) {
         return false;
@@ -286,7 +287,7 @@ bool advance(int fd, WriteRecord& write, int64_t now) {
         }
         progress = hand_in(fd, write, now);
     }
-    if (write.sent == write.length) {
+    if (write.sent == write.length && now >= pace_feed_at(g_pace)) {
         write.pending = false;
         write.completed = true;
     }

@@ -36,7 +36,7 @@ constexpr uint64_t kNoDeadline = UINT64_MAX;
 
 // Longest wait while the keyboard is watched: a key ends the wait itself, so the
 // wait need not wake up to look.
-constexpr uint64_t kWatchedWaitMs = 1000;
+constexpr uint64_t kWatchedWaitMs = 60000;
 
 // Keeps the port busy, one write after the other, and takes keys between
 // completions. Returns true when the user has quit, false when the port is lost.
