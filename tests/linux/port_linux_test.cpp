@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 
+#include "pty_harness.h"
 #include "serial/device_linux.h"
 #include "serial/line_settings_linux.h"
 #include "serial/port.h"
@@ -67,6 +68,7 @@ PtyPair new_pty() {
 // free pseudo-terminal between the verdict and the open, and the open still gets
 // the judged one; the node swapped in is never opened (inotify sees every open).
 TEST(PortLinux, OpensTheJudgedNodeWhenThePathIsSwappedMeanwhile) {
+    SKIP_WHERE_KELVOR_CANNOT_RUN(false);
     const PtyPair judged = new_pty(), swapped_in = new_pty();
     char dir[] = "/tmp/kelvor-test-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -205,6 +207,7 @@ void run_row(PortHandle port, PortSettings& settings, WriteRecord& write, int in
 } // namespace
 
 TEST(PortLinux, OnDriversThatTakeNothingBackNoByteGoesOutUnderOtherSettings) {
+    SKIP_WHERE_KELVOR_CANNOT_RUN(false);
     // A UART (a 16-byte FIFO, "empty" answered) and a USB adapter that answers
     // nothing and hides 640 bytes.
     const struct {
