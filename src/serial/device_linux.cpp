@@ -1,8 +1,9 @@
 // Gathers what device_verdict decides on, from a handle on the node rather than
-// its path: its stat, the device registry in sysfs, the file system of the node,
-// and whether a session has it as its controlling terminal (from /proc, since a
-// terminal's session can be asked only by a process of that session); and the
-// device's driver, for the rates it really makes.
+// its path: its stat, the device registry in sysfs and the kernel's consoles
+// listed there, the file system of the node, and whether a session has it as its
+// controlling terminal (from /proc, since a terminal's session can be asked only
+// by a process of that session); and the device's driver, for the rates it
+// really makes.
 #include "device_linux.h"
 
 #include <dirent.h>
@@ -67,6 +68,45 @@ int tty_class(uint32_t major_nr, uint32_t minor_nr) {
     }
     const char* base = std::strrchr(target, '/');
     return std::strcmp(base != nullptr ? base + 1 : target, "tty") == 0 ? 1 : 0;
+}
+
+// Reads the text of a small file into buf, cut to fit. False when it cannot be read.
+bool read_text(const char* path, char* buf, size_t size) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const ssize_t n = fd >= 0 ? read(fd, buf, size - 1) : -1;
+    if (fd >= 0) {
+        close(fd);
+    }
+    buf[n > 0 ? n : 0] = '\0';
+    return n > 0;
+}
+
+// True when the device is one of the kernel's active consoles: the kernel writes
+// its messages to those. /sys/class/tty/console/active names them, separated by
+// spaces ("tty0 ttyS0"), and /sys/class/tty/<name>/dev holds each one's numbers
+// as "major:minor". A console without a terminal of its own (netconsole) has no
+// such entry and matches nothing. Reads sysfs only; nothing is opened.
+bool kernel_console(uint32_t major_nr, uint32_t minor_nr) {
+    char names[4096]; // sysfs gives a page at most
+    if (!read_text("/sys/class/tty/console/active", names, sizeof names)) {
+        return false;
+    }
+    char* rest = nullptr;
+    for (char* name = strtok_r(names, " \n", &rest); name != nullptr;
+         name = strtok_r(nullptr, " \n", &rest)) {
+        char path[96];
+        char numbers[32];
+        unsigned major_of = 0;
+        unsigned minor_of = 0;
+        if (std::snprintf(path, sizeof path, "/sys/class/tty/%s/dev", name) <
+                static_cast<int>(sizeof path) &&
+            read_text(path, numbers, sizeof numbers) &&
+            std::sscanf(numbers, "%u:%u", &major_of, &minor_of) == 2 && major_of == major_nr &&
+            minor_of == minor_nr) {
+            return true;
+        }
+    }
+    return false;
 }
 
 constexpr long kProcMagic = 0x9fa0;               // PROC_SUPER_MAGIC
@@ -220,7 +260,7 @@ int proc_folder() {
 }
 
 NodeFacts node_facts(int handle, int proc, struct stat& st) {
-    NodeFacts facts = {NodeKind::missing, 0, 0, 0, false, 0};
+    NodeFacts facts = {NodeKind::missing, 0, 0, 0, false, false, 0};
     if (handle < 0 || fstat(handle, &st) != 0) {
         return facts;
     }
@@ -229,6 +269,7 @@ NodeFacts node_facts(int handle, int proc, struct stat& st) {
         facts.major = major(st.st_rdev);
         facts.minor = minor(st.st_rdev);
         facts.tty_class = tty_class(facts.major, facts.minor);
+        facts.kernel_console = kernel_console(facts.major, facts.minor);
         struct statfs fs;
         facts.on_devpts = fstatfs(handle, &fs) == 0 && fs.f_type == kDevptsMagic;
     }

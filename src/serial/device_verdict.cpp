@@ -23,6 +23,7 @@ bool console_or_alias(uint32_t major, uint32_t minor) {
 
 bool openable_terminal(const NodeFacts& facts) {
     return facts.kind == NodeKind::char_device && !console_or_alias(facts.major, facts.minor) &&
+           !facts.kernel_console &&
            (facts.tty_class == 1 || facts.on_devpts || pty_slave_major(facts.major));
 }
 
@@ -45,7 +46,8 @@ NodeVerdict judge_node(const NodeFacts& facts) {
         // serial port; opening one could block (a FIFO) or do harm (a disk). A
         // device that the registry does not file as a terminal cannot be told
         // from a watchdog, which arms on open. A console or an alias would put
-        // some other terminal, often a login line, into raw mode.
+        // some other terminal, often a login line, into raw mode; on a port that
+        // carries the kernel's console, its messages would go out in the wave.
         return NodeVerdict::not_a_port;
     }
     // A login getty or someone's shell on it, or a process table that does not

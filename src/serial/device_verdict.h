@@ -15,6 +15,9 @@ struct NodeFacts {
     int tty_class;  // 1: the registry files the device under the terminal class,
                     // 0: under another class or not at all, -1: no registry to ask
     bool on_devpts; // the node lives on a pseudo-terminal file system
+    // The node's terminal is one of the kernel's active consoles, as
+    // /sys/class/tty/console/active names them: the kernel writes its messages there.
+    bool kernel_console;
     int in_session; // 1: it is the controlling terminal of a session (a login, a
                     // shell, kelvor's own), 0: of none, -1: not known (the process
                     // table cannot be seen whole). Looked up only when

@@ -8,12 +8,12 @@
 namespace {
 
 NodeFacts char_device(uint32_t major, uint32_t minor, int tty_class, bool on_devpts = false,
-                      int in_session = 0) {
-    return {NodeKind::char_device, major, minor, tty_class, on_devpts, in_session};
+                      int in_session = 0, bool kernel_console = false) {
+    return {NodeKind::char_device, major, minor, tty_class, on_devpts, kernel_console, in_session};
 }
 
 NodeFacts node(NodeKind kind) {
-    return {kind, 0, 0, 0, false, 0};
+    return {kind, 0, 0, 0, false, false, 0};
 }
 
 } // namespace
@@ -50,6 +50,10 @@ TEST(DeviceVerdict, OpensOnlyTerminalsThatNoOtherSessionUses) {
         {"virtual console tty1", char_device(4, 1, 1), NodeVerdict::not_a_port},
         {"virtual console tty63", char_device(4, 63, 1), NodeVerdict::not_a_port},
         {"first built-in port ttyS0 (4:64)", char_device(4, 64, 1), NodeVerdict::open_it},
+        // A port that carries the kernel's console, with a login on it or none.
+        {"console ttyS0", char_device(4, 64, 1, false, 0, true), NodeVerdict::not_a_port},
+        {"console with a getty", char_device(4, 64, 1, false, 1, true), NodeVerdict::not_a_port},
+        {"console ttyUSB0", char_device(188, 0, 1, false, 0, true), NodeVerdict::not_a_port},
         {"other session on a non-terminal", char_device(1, 5, 0, false, 1),
          NodeVerdict::not_a_port},
         {"regular file", node(NodeKind::regular), NodeVerdict::not_a_port},

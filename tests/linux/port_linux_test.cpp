@@ -19,6 +19,7 @@
 #include <set>
 #include <string>
 
+#include "pty_harness.h"
 #include "serial/device_linux.h"
 #include "serial/line_pace.h"
 #include "serial/line_settings_linux.h"
@@ -69,6 +70,7 @@ PtyPair new_pty() {
 // free pseudo-terminal between the verdict and the open, and the open still gets
 // the judged one; the node swapped in is never opened (inotify sees every open).
 TEST(PortLinux, OpensTheJudgedNodeWhenThePathIsSwappedMeanwhile) {
+    SKIP_WHERE_KELVOR_CANNOT_RUN(false);
     const PtyPair judged = new_pty(), swapped_in = new_pty();
     char dir[] = "/tmp/kelvor-test-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -272,6 +274,7 @@ bool run_row(FakePort& f, int index, int64_t ns) {
 } // namespace
 
 TEST(PortLinux, OnDriversThatTakeNothingBackNoByteGoesOutUnderOtherSettings) {
+    SKIP_WHERE_KELVOR_CANNOT_RUN(false);
     // A UART (a 16-byte FIFO), a USB adapter that hides 640 bytes and reads back
     // a rate a little above the one asked, both with a drain that reaches the
     // pin; one whose drain only empties the driver's queue, at its nominal rate.
@@ -297,6 +300,7 @@ TEST(PortLinux, OnDriversThatTakeNothingBackNoByteGoesOutUnderOtherSettings) {
 // A line held back keeps the bytes handed in: a switch is refused, and the end
 // gives up waiting for them and cuts the kernel's close short.
 TEST(PortLinux, OnAHeldLineASwitchIsRefusedAndTheEndComesPromptly) {
+    SKIP_WHERE_KELVOR_CANNOT_RUN(false);
     FakePort f;
     open_fake(f, FakeLine{});
     g_fake.held_at = monotonic_ns() + 300000000;
@@ -311,6 +315,7 @@ TEST(PortLinux, OnAHeldLineASwitchIsRefusedAndTheEndComesPromptly) {
 // An adapter pulled out: every call fails with EIO. The wait ends at once, the
 // port is lost, and the end does not wait for it.
 TEST(PortLinux, AnAdapterPulledOutIsLost) {
+    SKIP_WHERE_KELVOR_CANNOT_RUN(false);
     FakePort f;
     open_fake(f, FakeLine{});
     EXPECT_TRUE(run_row(f, 13, 200000000));

@@ -4,7 +4,9 @@
 // own, moves it to the foreground or background, and reports its stops and end.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
@@ -48,6 +50,21 @@ struct Kelvor {
     bool stopped = false, ended = false;
     int status = 0; // wait status once ended
 };
+
+// Why kelvor cannot run on a pseudo-terminal here, or nullptr: it opens one only
+// where /proc shows every process (a chroot may have no /proc, a container a
+// process table of its own) and takes its keys from /dev/tty. Opens nothing.
+inline const char* kelvor_cannot_run(bool keys) {
+    struct stat st;
+    if (access("/proc/1/stat", R_OK) != 0 ||
+        (stat("/proc/self/ns/pid", &st) == 0 && st.st_ino != 0xEFFFFFFCu)) {
+        return "/proc does not show every process (a chroot, a container): kelvor opens no port";
+    }
+    return keys && stat("/dev/tty", &st) != 0 ? "no /dev/tty for kelvor's keys" : nullptr;
+}
+#define SKIP_WHERE_KELVOR_CANNOT_RUN(keys)                                                         \
+    if (const char* missing_here = kelvor_cannot_run(keys))                                        \
+    GTEST_SKIP() << missing_here
 
 Pty open_pty();
 void close_pty(Pty& pty);
