@@ -129,7 +129,7 @@ struct Port {
     void top_up() {
         pace_queue(pace, t, line.queue(t));
         if (pace_measure_due(pace, t)) {
-            const bool drained = drain(pace_give_up_at(pace, t));
+            const bool drained = drain(pace_give_up_at(pace, t, false));
             pace_drained(pace, t, drained);
         }
         const int64_t n = line.take(t, std::min(pace_room(pace, t), length - handed));
@@ -170,7 +170,7 @@ struct Port {
     // The switch: the old bytes left to go out under the new settings, or -1 when
     // the row is refused (the line is held back).
     int64_t apply(const RateEntry& row) {
-        if (!wait_idle(pace_give_up_at(pace, t))) {
+        if (!wait_idle(pace_give_up_at(pace, t, true))) {
             return -1;
         }
         const int64_t old = line.left(t);
@@ -213,7 +213,7 @@ void run_until(Port& p, const RateEntry& row, int64_t until, Result* r) {
 void quit(Port& p, const RateEntry& row, int64_t key, Result& r, int64_t& exit) {
     p.wait(key + write_ns(row) + write_ns(row) / 10);
     p.cancel();
-    p.wait_idle(std::min(pace_give_up_at(p.pace, p.t), p.t + 150 * kMs));
+    p.wait_idle(std::min(pace_give_up_at(p.pace, p.t, false), p.t + 150 * kMs));
     r.quit_idle = std::min(p.line.end, p.t) - key;
     r.quit_other = p.line.left(p.t); // these go out at the settings put back
     exit = p.t - key;

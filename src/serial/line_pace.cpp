@@ -109,13 +109,13 @@ int64_t pace_idle_at(const LinePace& p) {
     return p.mode == PaceMode::clock ? p.free_at_ns + kIdleMarginNs : INT64_MIN;
 }
 
-int64_t pace_give_up_at(const LinePace& p, int64_t now_ns) {
+int64_t pace_give_up_at(const LinePace& p, int64_t now_ns, bool switching) {
     const int64_t end = std::max(now_ns, p.free_at_ns);
-    // Where the drain reaches the pin, a line may have fallen behind the clock
-    // by as much as any line is off since the stretch began (before it is
-    // measured; much less after).
-    const int64_t behind = p.mode != PaceMode::clock && p.since_ns >= 0
+    // Before a switch, where the drain reaches the pin, the line may have fallen
+    // behind the clock by as much as any line is off since the stretch began:
+    // a switch is refused only on a line that is held back.
+    const int64_t behind = switching && p.mode == PaceMode::measuring && p.since_ns >= 0
                                ? (end - p.since_ns) * kMeasureSpreadPermille / 1000
                                : 0;
-    return end + kIdleSlackNs + p.frame_ns + std::min(behind, kBehindMaxNs);
+    return end + p.frame_ns + kIdleSlackNs + std::min(behind, kBehindMaxNs);
 }

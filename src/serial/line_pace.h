@@ -41,11 +41,10 @@ constexpr int64_t kLeadFloorNs = 20000000;
 constexpr int64_t kIdleMarginNs = 5000000;
 
 // A wait for the idle pin gives up this long (and a frame) after the clock's end
-// of the line: longer than any driver takes to see its line empty (one character
-// time), so only a line held back (flow control) reaches it.
-constexpr int64_t kIdleSlackNs = 100000000;
-// A line whose rate is not measured yet may be behind the clock; the wait allows
-// for that, up to this.
+// of the line: longer than a driver takes to see its line empty (it looks once a
+// character time, a timer tick at least, over USB a round trip more), so only a
+// line held back (flow control) reaches it.
+constexpr int64_t kIdleSlackNs = 50000000;
 constexpr int64_t kBehindMaxNs = 1000000000;
 
 // The first stretch ends this long, and this many frames at least, after a row
@@ -91,5 +90,7 @@ int64_t pace_feed_at(const LinePace& pace);
 // When the pin is idle by the clock, where no drain reaches it (INT64_MIN elsewhere).
 int64_t pace_idle_at(const LinePace& pace);
 
-// When a wait for the idle pin that began at now_ns gives up.
-int64_t pace_give_up_at(const LinePace& pace, int64_t now_ns);
+// When a wait for the idle pin that began at now_ns gives up: a drain that ends a
+// stretch or the run, or one before a switch (which allows for a line behind the
+// clock by what any line may be off since the stretch began).
+int64_t pace_give_up_at(const LinePace& pace, int64_t now_ns, bool switching);

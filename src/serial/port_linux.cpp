@@ -277,7 +277,7 @@ bool advance(int fd, WriteRecord& write, int64_t now) {
             pace_queue(g_pace, now, queued);
         }
         if (pace_measure_due(g_pace, now)) {
-            const Drain result = drain(fd, pace_give_up_at(g_pace, now));
+            const Drain result = drain(fd, pace_give_up_at(g_pace, now, false));
             now = monotonic_ns();
             pace_drained(g_pace, now, result == Drain::done);
         }
@@ -443,7 +443,7 @@ bool port_apply_settings(PortHandle port, PortSettings& settings) {
     // they were sent for before the new ones are applied. A line held back keeps
     // them, so the row is refused and the running one stays.
     const int64_t now = monotonic_ns();
-    if (wait_idle(port, pace_give_up_at(g_pace, now)) != Drain::done) {
+    if (wait_idle(port, pace_give_up_at(g_pace, now, true)) != Drain::done) {
         return false;
     }
     const bool written = line_write(port, settings);
@@ -479,6 +479,7 @@ bool port_wait(PortHandle port, CompletionSignal, WriteRecord& write, uint32_t t
     bool port_woke = false;
     for (;;) {
         const bool progress = advance(port, write, now);
+        now = monotonic_ns(); // a drain may have taken a while
         if (port_woke && !progress && write.pending && write.blocked) {
             write.retry_ns = now + kRetryNs;
         }
@@ -544,7 +545,8 @@ void port_close(PortHandle port) {
     // hardware holds; the kernel's queue is dropped where the driver can.
     if (g_have_found && !g_gone) {
         const int64_t now = monotonic_ns();
-        const int64_t give_up = std::min(pace_give_up_at(g_pace, now), now + kCloseWaitMaxNs);
+        const int64_t give_up =
+            std::min(pace_give_up_at(g_pace, now, false), now + kCloseWaitMaxNs);
         if (wait_idle(port, give_up) == Drain::held) {
             tcflush(port, TCOFLUSH);
         }

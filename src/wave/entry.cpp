@@ -84,6 +84,9 @@ void apply_row(RunState& run, int index, bool switching) {
     run.step_from = index;
     port_set_line(run.settings, row.baud, 8, row.parity, row.stop_bits);
     if (!port_apply_settings(run.port, run.settings) && switching) {
+        if (port_lost(run.port)) {
+            return; // the run ends; nothing more is shown
+        }
         console_beep(kBeepHz, kBeepMs);
         // The port did not take the row, or took only part of it: the previous
         // row goes back on the line and stays current, with its fill and write
