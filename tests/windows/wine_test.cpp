@@ -526,6 +526,15 @@ class ConsoleRun {
     }
     size_t reads() const { return reads_.size(); }
 
+    // The longest time between two reads that brought bytes, from read `from` on.
+    double longest_gap(size_t from) const {
+        double longest = 0;
+        for (size_t i = from + 1; i < reads_.size(); ++i) {
+            longest = std::max(longest, reads_[i].first - reads_[i - 1].first);
+        }
+        return longest;
+    }
+
     // The exit status once the run ends within `limit` seconds, -1 otherwise.
     int wait_exit(double limit) {
         const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -715,6 +724,8 @@ TEST(KelvorInAConsoleWindow, KeysTypedOnAHeldBackLineAreAllTakenAndQEnds) {
 // per second at the start row and at row 28 (115200 bit/s), each within 5 %;
 // and a write's bytes go in as the line makes room, never a whole write (200 ms
 // or more of line time) at once: at most 100 ms of line time within any 20 ms.
+// On the way up Wine refuses row 16: the beep does not stop the wave, which
+// pauses at a switch only for the lead that is let run out (at most 92 ms).
 // Ends with the space bar.
 TEST(KelvorInAConsoleWindow, WritesKeepToTheLinePaceAtRows13And28) {
     REQUIRE_DISPLAY();
@@ -726,8 +737,10 @@ TEST(KelvorInAConsoleWindow, WritesKeepToTheLinePaceAtRows13And28) {
     constexpr int kRow = 28;
     for (int row : {kStartIndex, kRow}) {
         if (row == kRow) {
+            const size_t typed = run.reads();
             run.type(std::vector<std::string>(kRow - kStartIndex, "plus"));
             ASSERT_EQ(run.wait_rows(1 + kRow - kStartIndex, 8).back(), row_line(kRow));
+            EXPECT_LT(run.longest_gap(typed), 0.2);
             run.read_for(1);
         }
         const size_t from = run.reads();
