@@ -151,6 +151,10 @@ struct Pty {
         tio.c_cflag &= ~CSTOPB;
         tcsetattr(slave, TCSANOW, &tio);
         fcntl(master, F_SETFL, O_NONBLOCK);
+        // Wine opens the terminal by its name; a copy of either side held by a
+        // program run here would keep the terminal from hanging up.
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
     }
     // Output flow control on, before the program reads the port's settings (it
     // keeps them), so that an XOFF from the far end stops the line.
@@ -171,10 +175,13 @@ struct Pty {
         flow_control_on();
         send_xoff();
     }
-    ~Pty() {
+    // Both sides closed: the port is gone, as an adapter pulled out.
+    void hang_up() {
         close(master);
         close(slave);
+        master = slave = -1;
     }
+    ~Pty() { hang_up(); }
 };
 
 // Links COMn to target, after making sure the prefix holds no other COM name.
@@ -193,11 +200,13 @@ struct Outcome {
     int status = -1; // exit status, -1 when the run was stopped from here
     std::vector<unsigned char> line;
     termios settings{}; // the pty's settings while the program ran
+    double exit_s = -1; // with a pty: seconds from its hang-up to the exit
 };
 
 // Runs exe with args until it ends or, with a pty, until the start
-// messages are out and two writes' worth of bytes have arrived; then it is
-// stopped, and the line settings are those read just before.
+// messages are out and two writes' worth of bytes have arrived; then the pty is
+// closed (the port is gone, as an adapter pulled out) and the program's own end
+// awaited for 2 s. The line settings are those read just before.
 Outcome run_wine(const char* exe, const std::vector<std::string>& args, Pty* pty = nullptr) {
     Outcome run;
     int out[2];
@@ -234,17 +243,23 @@ Outcome run_wine(const char* exe, const std::vector<std::string>& args, Pty* pty
     };
     // Processes that Wine starts may inherit the pipe, so the end of the run is
     // told by the exit of the program, not by the end of its output.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::chrono::steady_clock::time_point hung_up{};
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd fds[2] = {{out[0], POLLIN, 0}, {pty ? pty->master : -1, POLLIN, 0}};
-        poll(fds, 2, 50);
+        poll(fds, 2, 10);
         drain();
-        if (pty && run.out.find(kStart) != std::string::npos && run.line.size() >= 2 * 96) {
+        if (pty && pty->master >= 0 && run.out.find(kStart) != std::string::npos &&
+            run.line.size() >= 2 * 96) {
             tcgetattr(pty->master, &run.settings);
-            break;
+            pty->hang_up();
+            hung_up = std::chrono::steady_clock::now();
+            deadline = hung_up + std::chrono::seconds(2);
         }
         int wstatus = 0;
         if (waitpid(pid, &wstatus, WNOHANG) == pid) {
+            const std::chrono::duration<double> after = std::chrono::steady_clock::now() - hung_up;
+            run.exit_s = pty && pty->master < 0 ? after.count() : -1;
             drain();
             close(out[0]);
             run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
@@ -278,7 +293,9 @@ TEST(KelvorUnderWine, CommandLineAndPortFailuresEndWithTheirStatus) {
     EXPECT_EQ(not_serial.status, 252);
 }
 
-TEST(KelvorUnderWine, StartsTheEightHundredHertzWaveOnOneAndTwoDigitPorts) {
+// The wave starts; a port that goes away (the pty closed, as an adapter pulled
+// out) ends the run with -2 within half a second.
+TEST(KelvorUnderWine, StartsTheEightHundredHertzWaveOnOneAndTwoDigitPortsAndEndsWhenThePortGoes) {
     for (int port : {5, 12}) {
         SCOPED_TRACE("COM" + std::to_string(port));
         Pty pty;
@@ -293,6 +310,8 @@ TEST(KelvorUnderWine, StartsTheEightHundredHertzWaveOnOneAndTwoDigitPorts) {
         ASSERT_GE(run.line.size(), 2u * 96);
         EXPECT_EQ(std::set<unsigned char>(run.line.begin(), run.line.end()),
                   std::set<unsigned char>{0x1C});
+        EXPECT_EQ(run.status, 254);
+        EXPECT_TRUE(run.exit_s >= 0 && run.exit_s < 0.5) << run.exit_s << " s";
     }
 }
 
