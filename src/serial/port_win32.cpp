@@ -7,15 +7,18 @@
 // purge may leave what the chip holds. So little is ever ahead of the pin: the
 // bytes of each of the engine's writes go to the driver in pieces, one
 // overlapped WriteFile each, as the pace makes room (pace_room) at each top-up
-// (pace_feed_at), and the write counts complete once all its bytes are in (not
+// (pace_feed_at). The write counts complete once all its bytes are in and the
+// lead is down to its floor, at a top-up that the next write then makes, not
 // once the driver has ended every piece: one that ends a piece only when its
 // bytes reach the UART would leave the line to the UART's FIFO at the end of
-// each write, until the next write's bytes come in). The driver's queue (ClearCommError, cbOutQue)
-// corrects the clock; so do the pieces it has not ended, as far as they are surely not on the line
-// yet (see pieces_behind). Times are nanoseconds of the program's monotonic clock (monotonic_ns:
-// std::chrono::steady_clock, which MinGW-w64 and MSVC take from QueryPerformanceCounter); the waits
-// run in whole milliseconds, rounded up, and end on the system timer's tick, which is why the
-// lead's floor here is two ticks (kCoarseLeadFloorNs).
+// each write, until the next write's bytes came in. The driver's queue
+// (ClearCommError, cbOutQue) corrects the clock; so do the pieces it has not
+// ended, as far as they are surely not on the line yet (see pieces_behind).
+// Times are nanoseconds of the program's monotonic clock (monotonic_ns:
+// std::chrono::steady_clock, which MinGW-w64 and MSVC take from
+// QueryPerformanceCounter); the waits run in whole milliseconds, rounded up,
+// and end on the system timer's tick, which is why the lead's floor here is two
+// ticks (kCoarseLeadFloorNs).
 //
 // Switch and end. The new settings, and at the end the settings found at open,
 // are applied only once the pin is idle: the driver's queue empty, then the
@@ -303,13 +306,15 @@ void advance(PortHandle port, WriteRecord& write, int64_t now) {
     }
 }
 
-// Whether the current write counts complete: all its bytes in, or cancelled.
-// Takes the completion when it does.
-bool take_completion(WriteRecord& write) {
+// Whether the current write counts complete at now: all its bytes in and the
+// lead down to its floor (a top-up, which the next write then makes), or
+// cancelled. Takes the completion when it does.
+bool take_completion(WriteRecord& write, int64_t now) {
     if (!write.active) {
         return false;
     }
-    if (!write.cancelled && (write.failed || write.sent < write.length)) {
+    if (!write.cancelled &&
+        (write.failed || write.sent < write.length || now < pace_feed_at(pace))) {
         return false;
     }
     write.active = false;
@@ -317,9 +322,10 @@ bool take_completion(WriteRecord& write) {
     return true;
 }
 
-// When the write in flight needs the port looked at again: the next top-up.
-// INT64_MAX while only the driver's end of a piece (the event) can move it on:
-// no slot free yet, or all of the slot's pieces out.
+// When the write in flight needs the port looked at again: the next top-up, or
+// its completion. INT64_MAX while only the driver's end of a piece (the event)
+// can move it on: no slot free yet, or all of the slot's pieces out with bytes
+// still to go in.
 int64_t next_look(PortHandle port, WriteRecord& write, int64_t now) {
     if (!feeding(write)) {
         return INT64_MAX;
@@ -327,7 +333,7 @@ int64_t next_look(PortHandle port, WriteRecord& write, int64_t now) {
     if (write.slot < 0) {
         return slot_busy(port, slots[0]) && slot_busy(port, slots[1]) ? INT64_MAX : now;
     }
-    if (free_piece(port, slots[write.slot]) < 0) {
+    if (write.sent < write.length && free_piece(port, slots[write.slot]) < 0) {
         return INT64_MAX;
     }
     return pace_feed_at(pace);
@@ -477,7 +483,7 @@ bool port_wait(PortHandle port, CompletionSignal signal, WriteRecord& write, uin
         // A completion comes first when a key is ready too, so it is never left
         // behind. A key may be queued already (a held key's repeats) without the
         // console handle being signalled.
-        if (take_completion(write)) {
+        if (take_completion(write, now)) {
             return true;
         }
         if (watch_keys && key_waiting()) {
