@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "line_pace.h"
 #include "port.h"
 
 namespace {
@@ -87,13 +88,15 @@ void check_pending_write(const char* designation) {
           "a failing wait still takes its full time");
 
     // A switch on the held line: the pieces behind the first cannot leave, so the
-    // wait for the idle pin gives up (100 ms past the clock's end of the line)
-    // and nothing is applied; the running settings put back are taken at once.
+    // wait for the idle pin gives up (kIdleSlackNs past the clock's end of the
+    // line) and nothing is applied; the running settings put back are taken at
+    // once.
     PortSettings other = settings;
     port_set_line(other, 4800, 8, 0, 0);
     start = now_ms();
-    check(!port_apply_settings(port, other) && elapsed_since(start) >= 100 &&
-              elapsed_since(start) < 300,
+    const double slack_ms = static_cast<double>(kIdleSlackNs) / 1e6;
+    check(!port_apply_settings(port, other) && elapsed_since(start) >= slack_ms &&
+              elapsed_since(start) < slack_ms + 200,
           "a switch on a held line gives up after its bound");
     PortSettings applied{};
     check(GetCommState(port, &applied) && applied.BaudRate == 115200,
