@@ -13,6 +13,23 @@ namespace {
 
 ConsoleKeyQueue keys{};
 
+// Beep returns only once its tone is over, and meanwhile the port must be kept
+// topped up: the tone plays on a thread of its own, started with the keyboard
+// (before the wave, so nothing is created while it runs), which waits for a
+// request and plays it. A request made while a tone plays follows it.
+HANDLE beep_request = nullptr; // auto-reset event: a tone is asked for
+volatile LONG beep_hz = 0;
+volatile LONG beep_ms = 0;
+
+DWORD WINAPI play_beeps(void*) {
+    for (;;) {
+        if (WaitForSingleObject(beep_request, INFINITE) != WAIT_OBJECT_0) {
+            return 0;
+        }
+        Beep(static_cast<DWORD>(beep_hz), static_cast<DWORD>(beep_ms));
+    }
+}
+
 // The character in the console's input code page, as console_key_decode takes it.
 int code_page_char(wchar_t unicode) {
     if (unicode == 0) {
@@ -79,8 +96,24 @@ HANDLE console_input() {
 }
 
 // Input records are read whatever the console's mode, so there is nothing to set
-// up or restore.
-void keyboard_open() {}
+// up or restore; only the beep's thread is started.
+void keyboard_open() {
+    if (beep_request != nullptr) {
+        return;
+    }
+    beep_request = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    // A small stack: the thread only calls Beep. It runs until the process ends.
+    const HANDLE thread = beep_request == nullptr
+                              ? nullptr
+                              : CreateThread(nullptr, 64 * 1024, play_beeps, nullptr,
+                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    } else if (beep_request != nullptr) {
+        CloseHandle(beep_request);
+        beep_request = nullptr;
+    }
+}
 
 void keyboard_close() {}
 
@@ -101,12 +134,11 @@ int key_read() {
 }
 
 void console_beep(uint32_t hz, uint32_t ms) {
-    // Beep returns at once where there is no speaker or sound device to play
-    // the tone (and under Wine); the caller still expects the full duration.
-    const ULONGLONG start = GetTickCount64();
-    Beep(hz, ms);
-    const ULONGLONG spent = GetTickCount64() - start;
-    if (spent < ms) {
-        Sleep(static_cast<DWORD>(ms - spent));
+    if (beep_request == nullptr) {
+        Beep(hz, ms); // no thread to play it: the wave waits for the tone
+        return;
     }
+    InterlockedExchange(&beep_hz, static_cast<LONG>(hz));
+    InterlockedExchange(&beep_ms, static_cast<LONG>(ms));
+    SetEvent(beep_request);
 }

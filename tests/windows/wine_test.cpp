@@ -151,6 +151,10 @@ struct Pty {
         tio.c_cflag &= ~CSTOPB;
         tcsetattr(slave, TCSANOW, &tio);
         fcntl(master, F_SETFL, O_NONBLOCK);
+        // Wine opens the terminal by its name; a copy of either side held by a
+        // program run here would keep the terminal from hanging up.
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
     }
     // Output flow control on, before the program reads the port's settings (it
     // keeps them), so that an XOFF from the far end stops the line.
@@ -171,10 +175,13 @@ struct Pty {
         flow_control_on();
         send_xoff();
     }
-    ~Pty() {
+    // Both sides closed: the port is gone, as an adapter pulled out.
+    void hang_up() {
         close(master);
         close(slave);
+        master = slave = -1;
     }
+    ~Pty() { hang_up(); }
 };
 
 // Links COMn to target, after making sure the prefix holds no other COM name.
@@ -193,11 +200,13 @@ struct Outcome {
     int status = -1; // exit status, -1 when the run was stopped from here
     std::vector<unsigned char> line;
     termios settings{}; // the pty's settings while the program ran
+    double exit_s = -1; // with a pty: seconds from its hang-up to the exit
 };
 
 // Runs exe with args until it ends or, with a pty, until the start
-// messages are out and two writes' worth of bytes have arrived; then it is
-// stopped, and the line settings are those read just before.
+// messages are out and two writes' worth of bytes have arrived; then the pty is
+// closed (the port is gone, as an adapter pulled out) and the program's own end
+// awaited for 2 s. The line settings are those read just before.
 Outcome run_wine(const char* exe, const std::vector<std::string>& args, Pty* pty = nullptr) {
     Outcome run;
     int out[2];
@@ -234,17 +243,23 @@ Outcome run_wine(const char* exe, const std::vector<std::string>& args, Pty* pty
     };
     // Processes that Wine starts may inherit the pipe, so the end of the run is
     // told by the exit of the program, not by the end of its output.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::chrono::steady_clock::time_point hung_up{};
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd fds[2] = {{out[0], POLLIN, 0}, {pty ? pty->master : -1, POLLIN, 0}};
-        poll(fds, 2, 50);
+        poll(fds, 2, 10);
         drain();
-        if (pty && run.out.find(kStart) != std::string::npos && run.line.size() >= 2 * 96) {
+        if (pty && pty->master >= 0 && run.out.find(kStart) != std::string::npos &&
+            run.line.size() >= 2 * 96) {
             tcgetattr(pty->master, &run.settings);
-            break;
+            pty->hang_up();
+            hung_up = std::chrono::steady_clock::now();
+            deadline = hung_up + std::chrono::seconds(2);
         }
         int wstatus = 0;
         if (waitpid(pid, &wstatus, WNOHANG) == pid) {
+            const std::chrono::duration<double> after = std::chrono::steady_clock::now() - hung_up;
+            run.exit_s = pty && pty->master < 0 ? after.count() : -1;
             drain();
             close(out[0]);
             run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
@@ -278,7 +293,9 @@ TEST(KelvorUnderWine, CommandLineAndPortFailuresEndWithTheirStatus) {
     EXPECT_EQ(not_serial.status, 252);
 }
 
-TEST(KelvorUnderWine, StartsTheEightHundredHertzWaveOnOneAndTwoDigitPorts) {
+// The wave starts; a port that goes away (the pty closed, as an adapter pulled
+// out) ends the run with -2 within half a second.
+TEST(KelvorUnderWine, StartsTheEightHundredHertzWaveOnOneAndTwoDigitPortsAndEndsWhenThePortGoes) {
     for (int port : {5, 12}) {
         SCOPED_TRACE("COM" + std::to_string(port));
         Pty pty;
@@ -293,6 +310,8 @@ TEST(KelvorUnderWine, StartsTheEightHundredHertzWaveOnOneAndTwoDigitPorts) {
         ASSERT_GE(run.line.size(), 2u * 96);
         EXPECT_EQ(std::set<unsigned char>(run.line.begin(), run.line.end()),
                   std::set<unsigned char>{0x1C});
+        EXPECT_EQ(run.status, 254);
+        EXPECT_TRUE(run.exit_s >= 0 && run.exit_s < 0.5) << run.exit_s << " s";
     }
 }
 
@@ -526,6 +545,15 @@ class ConsoleRun {
     }
     size_t reads() const { return reads_.size(); }
 
+    // The longest time between two reads that brought bytes, from read `from` on.
+    double longest_gap(size_t from) const {
+        double longest = 0;
+        for (size_t i = from + 1; i < reads_.size(); ++i) {
+            longest = std::max(longest, reads_[i].first - reads_[i - 1].first);
+        }
+        return longest;
+    }
+
     // The exit status once the run ends within `limit` seconds, -1 otherwise.
     int wait_exit(double limit) {
         const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -548,9 +576,10 @@ class ConsoleRun {
         return pid_ > 0;
     }
 
-    // CPU seconds that kelvor.exe has used so far: the process whose command
-    // line Wine gives as the program's (-1 when it is not found).
-    double cpu_seconds() const {
+    // CPU seconds that kelvor.exe has used so far, and how often it has slept and
+    // woken up (voluntary context switches): the process whose
+    // command line Wine gives as the program's ({-1, -1} when it is not found).
+    std::pair<double, long long> use() const {
         std::error_code error;
         for (const auto& entry : fs::directory_iterator("/proc", error)) {
             FILE* file = std::fopen((entry.path() / "cmdline").c_str(), "rb");
@@ -576,10 +605,18 @@ class ConsoleRun {
             unsigned long long user = 0, system = 0;
             if (at && std::sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
                                   &user, &system) == 2) {
-                return static_cast<double>(user + system) / sysconf(_SC_CLK_TCK);
+                // The main thread's sleeps: it does the waiting.
+                char text[4096] = {};
+                if (FILE* status = std::fopen((entry.path() / "status").c_str(), "rb")) {
+                    std::fread(text, 1, sizeof text - 1, status);
+                    std::fclose(status);
+                }
+                const char* line = std::strstr(text, "\nvoluntary_ctxt_switches:");
+                return {static_cast<double>(user + system) / sysconf(_SC_CLK_TCK),
+                        line ? std::atoll(line + 26) : -1};
             }
         }
-        return -1;
+        return {-1, -1};
     }
 
     const std::vector<unsigned char>& line() const { return line_; }
@@ -715,6 +752,8 @@ TEST(KelvorInAConsoleWindow, KeysTypedOnAHeldBackLineAreAllTakenAndQEnds) {
 // per second at the start row and at row 28 (115200 bit/s), each within 5 %;
 // and a write's bytes go in as the line makes room, never a whole write (200 ms
 // or more of line time) at once: at most 100 ms of line time within any 20 ms.
+// On the way up Wine refuses row 16: the beep does not stop the wave, which
+// pauses at a switch only for the lead that is let run out (at most 92 ms).
 // Ends with the space bar.
 TEST(KelvorInAConsoleWindow, WritesKeepToTheLinePaceAtRows13And28) {
     REQUIRE_DISPLAY();
@@ -726,8 +765,10 @@ TEST(KelvorInAConsoleWindow, WritesKeepToTheLinePaceAtRows13And28) {
     constexpr int kRow = 28;
     for (int row : {kStartIndex, kRow}) {
         if (row == kRow) {
+            const size_t typed = run.reads();
             run.type(std::vector<std::string>(kRow - kStartIndex, "plus"));
             ASSERT_EQ(run.wait_rows(1 + kRow - kStartIndex, 8).back(), row_line(kRow));
+            EXPECT_LT(run.longest_gap(typed), 0.2);
             run.read_for(1);
         }
         const size_t from = run.reads();
@@ -765,36 +806,42 @@ TEST(KelvorInAConsoleWindow, DISABLED_Figures) {
         ASSERT_TRUE(run.started()) << run.state();
         run.read_for(1);
         for (int row : {kStartIndex, kRow}) {
-            const double cpu = run.cpu_seconds();
+            const std::pair<double, long long> before = run.use();
             const Clock::time_point from = Clock::now();
             const size_t first = run.reads();
             const double rate = run.rate_over(10);
-            const double used = (run.cpu_seconds() - cpu) / seconds(Clock::now() - from);
+            const std::pair<double, long long> after = run.use();
+            const double span = seconds(Clock::now() - from);
             std::printf(
                 "row %d: %.0f B/s on the line, %.0f nominal (%+.1f %%); kelvor.exe CPU %.2f %% "
-                "of a core; most in 20 ms: %.0f ms of line time\n",
-                row, rate, line_rate(row), 100 * (rate / line_rate(row) - 1), 100 * used,
+                "of a core, %.0f wake-ups a second; most in 20 ms: %.0f ms of line time\n",
+                row, rate, line_rate(row), 100 * (rate / line_rate(row) - 1),
+                100 * (after.first - before.first) / span,
+                static_cast<double>(after.second - before.second) / span,
                 1000 * run.most_within(first, 0.02) / line_rate(row));
             if (row == kStartIndex) {
                 // One key at a time, each until its line is out: switch latency.
                 // Keys come more than 200 ms apart, the least time between two
-                // keys taken, so that the figure is the switch's own.
+                // keys taken, so that the figure is the switch's own. A row the
+                // port refuses prints nothing; the next key steps past it.
                 double worst = 0, sum = 0;
+                size_t printed = 1;
                 for (int step = 1; step <= kRow - kStartIndex; ++step) {
                     run.read_for(0.25);
                     const Clock::time_point typed = Clock::now();
                     run.type({"plus"});
-                    if (run.wait_rows(1 + step, 3).size() != 1u + step) {
-                        std::printf("switch %d: no line within 3 s\n", step);
-                        break;
+                    if (run.wait_rows(printed + 1, 1).size() != printed + 1) {
+                        std::printf("switch %d: refused (no line within 1 s)\n", step);
+                        continue;
                     }
+                    ++printed;
                     const double took = seconds(Clock::now() - typed);
                     worst = std::max(worst, took);
                     sum += took;
                 }
                 std::printf("switch latency (key typed to line printed): mean %.0f ms, worst %.0f "
                             "ms\n",
-                            1000 * sum / (kRow - kStartIndex), 1000 * worst);
+                            1000 * sum / static_cast<double>(printed - 1), 1000 * worst);
                 run.read_for(1);
             }
         }
