@@ -43,7 +43,9 @@ constexpr int64_t kIdleMarginNs = 5000000;
 // A wait for the idle pin gives up this long (and a frame) after the clock's end
 // of the line: longer than a driver takes to see its line empty (it looks once a
 // character time, a timer tick at least, over USB a round trip more), so only a
-// line held back (flow control) reaches it.
+// line held back (flow control) reaches it. Before a switch it also allows for a
+// line behind the clock by what any line may be off since the stretch began, up
+// to kBehindMaxNs.
 constexpr int64_t kIdleSlackNs = 50000000;
 constexpr int64_t kBehindMaxNs = 1000000000;
 
