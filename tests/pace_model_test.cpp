@@ -132,7 +132,7 @@ struct Port {
             const bool drained = drain(pace_give_up_at(pace, t, false));
             pace_drained(pace, t, drained);
         }
-        const int64_t n = line.take(t, std::min(pace_room(pace, t), length - handed));
+        const int64_t n = line.take(t, pace_room(pace, t, length - handed));
         pace_sent(pace, t, n);
         handed += n;
     }

@@ -91,12 +91,17 @@ void pace_drained(LinePace& p, int64_t now_ns, bool drained) {
     p.measure_at_ns = INT64_MAX;
 }
 
-int64_t pace_room(const LinePace& p, int64_t now_ns) {
+int64_t pace_room(const LinePace& p, int64_t now_ns, int64_t rest) {
     const int64_t ahead = std::max<int64_t>(0, p.free_at_ns - now_ns);
-    if (ahead > p.lead_floor_ns) {
+    if (ahead > p.lead_floor_ns || rest <= 0) {
         return 0;
     }
-    return std::max<int64_t>(1, (p.lead_floor_ns + kLeadStepNs - ahead) / p.frame_ns);
+    // The rest of the write in even steps of at most kLeadStepNs, so that the
+    // last one is no sliver that would cost a wake-up of its own; and what a late
+    // wake-up let the lead fall below its floor.
+    const int64_t steps = std::max<int64_t>(1, (rest * p.frame_ns + kLeadStepNs - 1) / kLeadStepNs);
+    const int64_t share = (rest + steps - 1) / steps + (p.lead_floor_ns - ahead) / p.frame_ns;
+    return std::min(rest, std::max<int64_t>(1, share));
 }
 
 int64_t pace_feed_at(const LinePace& p) {

@@ -2,7 +2,7 @@
 // line never runs dry while little is ever ahead of the pin (nothing handed to a
 // driver can be taken back). Platform-neutral and free of system calls. The rule:
 //   1. A clock counts each byte's line time, at the nominal frame time or the measured one.
-//   2. Bytes go in once the lead is down to its floor, kLeadStepNs' worth; a write ends there.
+//   2. At the lead's floor, a write's rest goes in in even steps <= kLeadStepNs; it ends there.
 //   3. The driver's queue moves the clock later: at least that many frames are still ahead.
 //   4. Where the drain reaches the pin, stretches 4x as long each end dry; two give the frame.
 //   5. Switch and end wait for the drain (and the clock, if it stops short); past a bound: held.
@@ -82,8 +82,9 @@ bool pace_measure_due(const LinePace& pace, int64_t now_ns);
 // (drained), or the wait gave up (a line held back).
 void pace_drained(LinePace& pace, int64_t now_ns, bool drained);
 
-// How many bytes may be handed in at now_ns (0 while the lead is long enough).
-int64_t pace_room(const LinePace& pace, int64_t now_ns);
+// How many of the write's `rest` bytes may be handed in at now_ns (0 while the
+// lead is long enough).
+int64_t pace_room(const LinePace& pace, int64_t now_ns, int64_t rest);
 
 // When the lead will have fallen to its floor: the next top-up, and the
 // completion of a write whose bytes are all in.

@@ -237,7 +237,7 @@ Drain wait_idle(int fd, int64_t give_up_at) {
 bool hand_in(int fd, WriteRecord& write, int64_t now) {
     bool progress = false;
     while (write.sent < write.length) {
-        const int64_t room = std::min<int64_t>(pace_room(g_pace, now), write.length - write.sent);
+        const int64_t room = pace_room(g_pace, now, write.length - write.sent);
         if (room <= 0) {
             break;
         }

@@ -261,7 +261,7 @@ bool take_slot(PortHandle port, WriteRecord& write, int first) {
 void hand_in(PortHandle port, WriteRecord& write, int64_t now) {
     WriteSlot& slot = slots[write.slot];
     while (write.sent < write.length) {
-        const int64_t room = std::min<int64_t>(pace_room(pace, now), write.length - write.sent);
+        const int64_t room = pace_room(pace, now, write.length - write.sent);
         const int piece = room > 0 ? free_piece(port, slot) : -1;
         if (piece < 0) {
             return;
