@@ -343,9 +343,6 @@ bool port_wait(PortHandle, CompletionSignal, WriteRecord&, uint32_t timeout_ms, 
         if (watch_keys && line.next_key < line.keys.size()) {
             wake = std::min(wake, line.keys[line.next_key].at_ms * sim::kNsPerMs);
         }
-        if (line.config.lost_at_ms >= 0) {
-            wake = std::min(wake, std::max(line.now, line.config.lost_at_ms * sim::kNsPerMs));
-        }
         line.now = std::max(line.now, wake);
         sim::settle();
     }
@@ -381,7 +378,7 @@ void port_cancel(PortHandle, WriteRecord&) {
 }
 
 bool port_lost(PortHandle) {
-    return line.config.lost_at_ms >= 0 && line.now >= line.config.lost_at_ms * sim::kNsPerMs;
+    return false;
 }
 
 void port_close_signal(CompletionSignal) {

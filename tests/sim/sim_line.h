@@ -48,7 +48,6 @@ struct Config {
     bool never_completes = false;       // writes are held back for ever (flow control)
     std::vector<uint32_t> refused_rows; // rows whose settings the port refuses
     bool refusal_takes_rate = false;    // a refused row's rate is taken all the same
-    int64_t lost_at_ms = -1;            // the port goes away at this time (-1: never)
 };
 
 struct Key {
