@@ -13,6 +13,15 @@ namespace {
 
 ConsoleKeyQueue keys{};
 
+// Standard input when it is a pipe or a file: its bytes are key codes, as a
+// script writes them ('+', '-', 'q'), taken one at a time like the console's.
+HANDLE piped = INVALID_HANDLE_VALUE;
+bool piped_is_pipe = false;
+unsigned char piped_codes[64];
+DWORD piped_len = 0;
+DWORD piped_next = 0;
+bool from_pipe = false; // the key being taken comes from standard input
+
 // Beep returns only once its tone is over, and meanwhile the port must be kept
 // topped up: the tone plays on a thread of its own, started with the keyboard
 // (before the wave, so nothing is created while it runs), which waits for a
@@ -86,7 +95,35 @@ bool take_console_key() {
     }
 }
 
+// Reads what standard input holds without waiting for more; at its end (or on
+// an error) it is no longer looked at.
+bool take_piped_codes() {
+    if (piped_next < piped_len) {
+        return true;
+    }
+    DWORD ready = sizeof piped_codes;
+    if (piped == INVALID_HANDLE_VALUE ||
+        (piped_is_pipe && PeekNamedPipe(piped, nullptr, 0, nullptr, &ready, nullptr) &&
+         ready == 0)) {
+        return false;
+    }
+    DWORD got = 0;
+    if (!ReadFile(piped, piped_codes, ready < sizeof piped_codes ? ready : sizeof piped_codes, &got,
+                  nullptr) ||
+        got == 0) {
+        piped = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    piped_len = got;
+    piped_next = 0;
+    return true;
+}
+
 } // namespace
+
+bool piped_keys_open() {
+    return piped != INVALID_HANDLE_VALUE;
+}
 
 HANDLE console_input() {
     static const HANDLE input =
@@ -98,6 +135,10 @@ HANDLE console_input() {
 // Input records are read whatever the console's mode, so there is nothing to set
 // up or restore; only the beep's thread is started.
 void keyboard_open() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const DWORD type = input != nullptr && input != INVALID_HANDLE_VALUE ? GetFileType(input) : 0;
+    piped = type == FILE_TYPE_PIPE || type == FILE_TYPE_DISK ? input : INVALID_HANDLE_VALUE;
+    piped_is_pipe = type == FILE_TYPE_PIPE;
     if (beep_request != nullptr) {
         return;
     }
@@ -118,6 +159,11 @@ void keyboard_open() {
 void keyboard_close() {}
 
 bool key_waiting() {
+    // The second code of a pair comes from where the first came from.
+    if (from_pipe && piped_next < piped_len) {
+        return true;
+    }
+    from_pipe = false;
     switch (key_queue_look(keys)) {
     case KeyQueueState::code:
         return true;
@@ -126,11 +172,20 @@ bool key_waiting() {
     case KeyQueueState::empty:
         break;
     }
-    return take_console_key();
+    if (take_console_key()) {
+        return true;
+    }
+    from_pipe = take_piped_codes();
+    return from_pipe;
 }
 
 int key_read() {
-    return key_queue_read(keys);
+    if (!from_pipe) {
+        return key_queue_read(keys);
+    }
+    const int code = piped_codes[piped_next++];
+    from_pipe = code == 0xE0 || code == 0x00; // a pair's second code follows
+    return code;
 }
 
 void console_beep(uint32_t hz, uint32_t ms) {

@@ -85,6 +85,9 @@ constexpr int64_t kCloseWaitMaxNs = 150 * kNsPerMs;
 // Least time between two looks at the port, so that no wait spins.
 constexpr int64_t kLookFloorNs = 1 * kNsPerMs;
 
+// How often the wait looks at keys from a pipe on standard input.
+constexpr int64_t kPipedKeysLookNs = 50 * kNsPerMs;
+
 struct WriteSlot {
     OVERLAPPED pieces[kPiecesPerSlot];
     bool in_flight[kPiecesPerSlot]; // WriteFile queued the piece and its end is not seen yet
@@ -492,7 +495,10 @@ bool port_wait(PortHandle port, CompletionSignal signal, WriteRecord& write, uin
         if (now >= end) {
             return false;
         }
-        const int64_t look = next_look(port, write, now);
+        int64_t look = next_look(port, write, now);
+        if (watch_keys && piped_keys_open()) {
+            look = std::min(look, now + kPipedKeysLookNs); // a pipe cannot be waited on
+        }
         const int64_t wake = std::min(end, std::max(look, now + kLookFloorNs));
         const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, wait_ms(now, wake));
         now = monotonic_ns();

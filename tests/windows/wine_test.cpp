@@ -203,21 +203,23 @@ struct Outcome {
     double exit_s = -1; // with a pty: seconds from its hang-up to the exit
 };
 
-// Runs exe with args until it ends or, with a pty, until the start
+// Runs exe with args until it ends or, with a pty and no keys, until the start
 // messages are out and two writes' worth of bytes have arrived; then the pty is
 // closed (the port is gone, as an adapter pulled out) and the program's own end
-// awaited for 2 s. The line settings are those read just before.
-Outcome run_wine(const char* exe, const std::vector<std::string>& args, Pty* pty = nullptr) {
+// awaited for 2 s. The line settings are those read just before. keys, when
+// given, are the program's standard input, a pipe.
+Outcome run_wine(const char* exe, const std::vector<std::string>& args, Pty* pty = nullptr,
+                 const char* keys = nullptr) {
     Outcome run;
-    int out[2];
-    if (pipe(out) != 0) {
+    int out[2], in[2];
+    if (pipe(out) != 0 || pipe(in) != 0) {
         ADD_FAILURE() << "pipe";
         return run;
     }
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
+        dup2(keys != nullptr ? in[0] : null, 0);
         dup2(out[1], 1);
         dup2(null, 2);
         std::vector<char*> argv{const_cast<char*>("wine"), const_cast<char*>(exe)};
@@ -229,6 +231,11 @@ Outcome run_wine(const char* exe, const std::vector<std::string>& args, Pty* pty
         _exit(127);
     }
     close(out[1]);
+    close(in[0]);
+    if (keys != nullptr && write(in[1], keys, strlen(keys)) < 0) {
+        ADD_FAILURE() << "keys";
+    }
+    close(in[1]);
 
     fcntl(out[0], F_SETFL, O_NONBLOCK);
     char buf[4096];
@@ -249,7 +256,7 @@ Outcome run_wine(const char* exe, const std::vector<std::string>& args, Pty* pty
         pollfd fds[2] = {{out[0], POLLIN, 0}, {pty ? pty->master : -1, POLLIN, 0}};
         poll(fds, 2, 10);
         drain();
-        if (pty && pty->master >= 0 && run.out.find(kStart) != std::string::npos &&
+        if (pty && pty->master >= 0 && !keys && run.out.find(kStart) != std::string::npos &&
             run.line.size() >= 2 * 96) {
             tcgetattr(pty->master, &run.settings);
             pty->hang_up();
@@ -272,8 +279,9 @@ Outcome run_wine(const char* exe, const std::vector<std::string>& args, Pty* pty
     return run;
 }
 
-Outcome run_kelvor(const std::vector<std::string>& args, Pty* pty = nullptr) {
-    return run_wine(KELVOR_WINDOWS_EXE, args, pty);
+Outcome run_kelvor(const std::vector<std::string>& args, Pty* pty = nullptr,
+                   const char* keys = nullptr) {
+    return run_wine(KELVOR_WINDOWS_EXE, args, pty, keys);
 }
 
 TEST(KelvorUnderWine, CommandLineAndPortFailuresEndWithTheirStatus) {
@@ -313,6 +321,18 @@ TEST(KelvorUnderWine, StartsTheEightHundredHertzWaveOnOneAndTwoDigitPortsAndEnds
         EXPECT_EQ(run.status, 254);
         EXPECT_TRUE(run.exit_s >= 0 && run.exit_s < 0.5) << run.exit_s << " s";
     }
+}
+
+// Keys from a pipe on standard input, as a script sends them: taken one at a
+// time, and a q ends the run.
+TEST(KelvorUnderWine, TakesKeysFromAPipe) {
+    Pty pty;
+    ASSERT_FALSE(pty.name.empty());
+    link_port(5, pty.name);
+    Outcome run = run_kelvor({"5"}, &pty, "+-+q");
+    EXPECT_EQ(run.out,
+              std::string(kBanner) + kStart + "\t  960 Hz\r\n\t  800 Hz\r\n\t  960 Hz\r\n");
+    EXPECT_EQ(run.status, 0);
 }
 
 // The port layer on a line held back by flow control: a pending write
