@@ -50,7 +50,8 @@ TEST(DeviceVerdict, OpensOnlyTerminalsThatNoOtherSessionUses) {
         {"virtual console tty1", char_device(4, 1, 1), NodeVerdict::not_a_port},
         {"virtual console tty63", char_device(4, 63, 1), NodeVerdict::not_a_port},
         {"first built-in port ttyS0 (4:64)", char_device(4, 64, 1), NodeVerdict::open_it},
-        // A port that carries the kernel's console, with a login on it or none.
+        // A port that carries the kernel's console, with a login on it or none (labels
+        // only, as above).
         {"console ttyS0", char_device(4, 64, 1, false, 0, true), NodeVerdict::not_a_port},
         {"console with a getty", char_device(4, 64, 1, false, 1, true), NodeVerdict::not_a_port},
         {"console ttyUSB0", char_device(188, 0, 1, false, 0, true), NodeVerdict::not_a_port},
