@@ -4,7 +4,7 @@
 //   1. A clock counts each byte's line time, at the nominal frame time or the measured one.
 //   2. At the lead's floor, a write's rest goes in in even steps <= kLeadStepNs; it ends there.
 //   3. The driver's queue moves the clock later: at least that many frames are still ahead.
-//   4. Where the drain reaches the pin, stretches 3x as long each end dry; two give the frame.
+//   4. Where the drain reaches the pin, stretches 4x as long each end dry; two give the frame.
 //   5. Switch and end wait for the drain (and the clock, if it stops short); past a bound: held.
 #pragma once
 
@@ -58,7 +58,7 @@ constexpr int64_t kBehindMaxNs = 1000000000;
 // wake-up) and is left out.
 constexpr int64_t kFirstStretchNs = 200000000;
 constexpr int64_t kFirstStretchFrames = 16;
-constexpr int64_t kStretchGrowth = 3;
+constexpr int64_t kStretchGrowth = 4;
 constexpr int64_t kStretchMaxNs = 300000000000;
 constexpr int64_t kMeasureSpreadPermille = 40;
 
