@@ -75,20 +75,16 @@ void pace_drained(LinePace& p, int64_t now_ns, bool drained) {
         // before the drain ended. The drain ends a little after the pin fell
         // idle (it looks once a character time, over USB a round trip more), and
         // the first bytes reached the pin a little after they went in: alike for
-        // every stretch, so the difference of two is the line's own. Each is
-        // measured against the row's first, the widest difference; one that
-        // comes out further off than any line is left out and is the new base.
+        // every stretch, so the difference of two is the line's own.
         const int64_t span = now_ns - p.since_ns;
-        bool base = p.base_bytes == 0 || p.bytes <= p.base_bytes;
-        if (!base) {
+        if (p.base_bytes > 0 && p.bytes > p.base_bytes) {
             const int64_t frame = (span - p.base_span_ns) / (p.bytes - p.base_bytes);
-            base = std::abs(frame - p.nominal_ns) > p.nominal_ns * kMeasureSpreadPermille / 1000;
-            p.frame_ns = base ? p.frame_ns : frame;
+            if (std::abs(frame - p.nominal_ns) <= p.nominal_ns * kMeasureSpreadPermille / 1000) {
+                p.frame_ns = frame;
+            }
         }
-        if (base) {
-            p.base_span_ns = span;
-            p.base_bytes = p.bytes;
-        }
+        p.base_span_ns = span;
+        p.base_bytes = p.bytes;
         ++p.stretches;
     }
     p.free_at_ns = now_ns; // the next bytes start the next stretch
