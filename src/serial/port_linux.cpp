@@ -271,7 +271,9 @@ bool advance(int fd, WriteRecord& write, int64_t now) {
         return false;
     }
     bool progress = false;
-    if (now >= pace_feed_at(g_pace) || write.blocked) {
+    // A write whose bytes are all in only waits for its completion; the next
+    // write's top-up looks at the driver.
+    if ((now >= pace_feed_at(g_pace) || write.blocked) && write.sent < write.length) {
         const int queued = output_queue(fd);
         if (queued > 0) {
             pace_queue(g_pace, now, queued);
